@@ -1,0 +1,61 @@
+// Python surface of Cube2x2: its method table, in the documented order, and
+// the bodies specific to the 2x2 model.
+#include "cube2x2/pymethods.h"
+
+#include "cube_pymethods.h"
+
+namespace tessaroll {
+namespace {
+
+using py::Borrow;
+namespace pm = pymethods;
+using C = Cube2x2Class;
+
+Cube2x2 construct() { return Cube2x2{}; }
+
+py::Ref state(const Cube2x2& cube) { return pm::uint64_to_int(cube.state); }
+
+PyMethodDef methods[] = {
+    pm::is_solved_method<C>(),
+    pm::turn_method<C, 0>(),
+    pm::turn_method<C, 1>(),
+    pm::turn_method<C, 2>(),
+    pm::turn_method<C, 3>(),
+    pm::turn_method<C, 4>(),
+    pm::turn_method<C, 5>(),
+    pm::turn_method<C, 6>(),
+    pm::turn_method<C, 7>(),
+    pm::turn_method<C, 8>(),
+    pm::turn_method<C, 9>(),
+    pm::turn_method<C, 10>(),
+    pm::turn_method<C, 11>(),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef getset[] = {
+    {"state", &py::getter_entry<C, &state>, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "Cube2x2()\n--\n\nA compact 2x2 Rubik's Cube model with fast move operations.")},
+    {Py_tp_new, py::as_slot(&py::new_entry<C, &construct>)},
+    {Py_tp_dealloc, py::as_slot(&py::dealloc_entry<C>)},
+    {Py_tp_methods, methods},
+    {Py_tp_getset, getset},
+    {0, nullptr},
+};
+
+// A dotted name gives __module__ == "builtins" on CPython and PyPy alike.
+PyType_Spec spec = {"builtins.Cube2x2", static_cast<int>(sizeof(py::Instance<Cube2x2>)), 0,
+                    Py_TPFLAGS_DEFAULT, slots};
+
+} // namespace
+
+PyTypeObject* Cube2x2Class::type() {
+    if (!cached) cached = py::create_type(spec);
+    return cached;
+}
+
+} // namespace tessaroll

@@ -1,0 +1,54 @@
+// Owning references to Python objects, and the C++ exception that carries a
+// pending Python error up to the single exception boundary (binding.h).
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace tessaroll::py {
+
+// Thrown after a Python exception has been set; the boundary returns the
+// entry's error value and leaves the exception pending for the interpreter.
+struct ErrorAlreadySet {};
+
+[[noreturn]] inline void throw_error() { throw ErrorAlreadySet{}; }
+
+// A strong reference, released on scope exit. Never holds a borrowed pointer.
+class Ref {
+public:
+    Ref() noexcept = default;
+    static Ref steal(PyObject* p) noexcept { return Ref(p); }
+    static Ref borrow(PyObject* p) noexcept {
+        Py_XINCREF(p);
+        return Ref(p);
+    }
+    // Steal a result of the C API; a null result means an exception is set.
+    static Ref check(PyObject* p) {
+        if (!p) throw_error();
+        return Ref(p);
+    }
+
+    Ref(const Ref& o) noexcept : p_(o.p_) { Py_XINCREF(p_); }
+    Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+    Ref& operator=(Ref o) noexcept {
+        std::swap(p_, o.p_);
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(p_); }
+
+    PyObject* get() const noexcept { return p_; }
+    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+private:
+    explicit Ref(PyObject* p) noexcept : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+inline void check_status(int status) {
+    if (status < 0) throw_error();
+}
+
+} // namespace tessaroll::py
