@@ -3,6 +3,7 @@
 #include "cube2x2/pymethods.h"
 
 #include "cube_pymethods.h"
+#include "export_pymethods.h"
 
 namespace tessaroll {
 namespace {
@@ -15,7 +16,18 @@ Cube2x2 construct() { return Cube2x2{}; }
 
 py::Ref state(const Cube2x2& cube) { return pm::uint64_to_int(cube.state); }
 
+// A single str, not a tuple: the 2x2 state is one word.
+py::Ref to_binary(const Cube2x2& cube) {
+    return pm::binary_str(cube.state);
+}
+py::Ref get_corners(const Cube2x2& cube) {
+    return pm::corner_list(cube.state);
+}
+
 PyMethodDef methods[] = {
+    py::noargs_method<C, Borrow::shared, &to_binary>("to_binary", "to_binary($self)\n--\n\n"),
+    pm::get_corners_method<C, &get_corners>(),
+    pm::to_sticker_array_method<C>("to_sticker_array($self)\n--\n\n"),
     pm::is_solved_method<C>(),
     pm::turn_method<C, 0>(),
     pm::turn_method<C, 1>(),
@@ -42,6 +54,7 @@ PyType_Slot slots[] = {
                     "Cube2x2()\n--\n\nA compact 2x2 Rubik's Cube model with fast move operations.")},
     {Py_tp_new, py::as_slot(&py::new_entry<C, &construct>)},
     {Py_tp_dealloc, py::as_slot(&py::dealloc_entry<C>)},
+    pm::str_slot<C>(),
     {Py_tp_methods, methods},
     {Py_tp_getset, getset},
     {0, nullptr},
