@@ -20,13 +20,22 @@ using py::Borrow;
 template <Cube C>
 py::Ref to_sticker_array(const C& cube) {
     const auto codes = cube.to_sticker_array_internal();
-    py::Ref list = py::Ref::check(PyList_New(static_cast<Py_ssize_t>(codes.size())));
-    for (std::size_t i = 0; i < codes.size(); ++i) {
-        PyObject* code = PyLong_FromLong(codes[i]);
-        if (!code) py::throw_error(); // the list's empty items are NULL: safe to drop
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), code);
+    const auto size = static_cast<Py_ssize_t>(codes.size());
+#ifdef PYPY_VERSION
+    // Filling a list item by item through cpyext costs microseconds per
+    // item; list(bytes) is built natively, about 50 times faster.
+    py::Ref bytes = py::Ref::check(
+        PyBytes_FromStringAndSize(reinterpret_cast<const char*>(codes.data()), size));
+    return py::Ref::check(PySequence_List(bytes.get()));
+#else
+    py::Ref list = py::Ref::check(PyList_New(size));
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyObject* code = PyLong_FromLong(codes[static_cast<std::size_t>(i)]);
+        if (!code) py::throw_error(); // unfilled items are NULL: safe to drop
+        PyList_SET_ITEM(list.get(), i, code);
     }
     return list;
+#endif
 }
 
 // A new list of new (piece, orientation) tuples, one per slot.
