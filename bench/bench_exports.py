@@ -25,9 +25,15 @@ def scrambled(cls, seed=1):
     return cube
 
 
-def best(stmt, number, repeat, **names):
-    timer = timeit.Timer(stmt, globals=names)
-    return min(timer.repeat(number=number, repeat=repeat)) / number
+def interleaved_best(cases, number, repeat):
+    """Best time per call of every case, timing the cases in turn within each
+    repeat so that a busy machine slows baseline and subject alike."""
+    timers = [timeit.Timer(stmt, globals=names) for stmt, names in cases]
+    best = [float("inf")] * len(timers)
+    for _ in range(repeat):
+        for i, timer in enumerate(timers):
+            best[i] = min(best[i], timer.timeit(number) / number)
+    return best
 
 
 def main():
@@ -38,17 +44,19 @@ def main():
     n, r = args.number, args.repeat
 
     big, small = scrambled(tessaroll.Cube3x3), scrambled(tessaroll.Cube2x2)
-    base54 = best("list(range(54))", n, r)
-    base24 = best("list(range(24))", n, r)
-    rows = [
-        ("Cube3x3.to_sticker_array()", best("c.to_sticker_array()", n, r, c=big), base54,
-         "list(range(54))"),
-        ("Cube2x2.to_sticker_array()", best("c.to_sticker_array()", n, r, c=small), base24,
-         "list(range(24))"),
-        ("Cube3x3.get_edges()", best("c.get_edges()", n, r, c=big), base54, "list(range(54))"),
-        ("Cube3x3.to_binary()", best("c.to_binary()", n, r, c=big), base54, "list(range(54))"),
-        ("str(Cube3x3)", best("str(c)", n // 10, r, c=big), base54, "list(range(54))"),
+    cases = [
+        # (label, statement, names, index of its baseline case)
+        ("list(range(54))", "list(range(54))", {}, None),
+        ("list(range(24))", "list(range(24))", {}, None),
+        ("Cube3x3.to_sticker_array()", "c.to_sticker_array()", {"c": big}, 0),
+        ("Cube2x2.to_sticker_array()", "c.to_sticker_array()", {"c": small}, 1),
+        ("Cube3x3.get_edges()", "c.get_edges()", {"c": big}, 0),
+        ("Cube3x3.to_binary()", "c.to_binary()", {"c": big}, 0),
+        ("str(Cube3x3)", "str(c)", {"c": big}, 0),
     ]
+    times = interleaved_best([(stmt, names) for _, stmt, names, _ in cases], n, r)
+    rows = [(label, times[i], times[base], cases[base][0])
+            for i, (label, _, _, base) in enumerate(cases) if base is not None]
     width = max(len(name) for name, *_ in rows)
     for name, t, base, base_name in rows:
         print(f"{name:<{width}}  {t * 1e9:8.1f} ns  {t / base:5.2f}x {base_name}")
