@@ -25,7 +25,8 @@ double best_ns_per_cube(std::size_t cubes, int rounds) {
     std::mt19937_64 rng(7);
     std::vector<C> states(cubes);
     for (auto& c : states)
-        for (int m = 0; m < 25; ++m) tessaroll::apply_move_index_internal(c, rng() % 12);
+        for (int m = 0; m < 25; ++m)
+            tessaroll::apply_move_index_internal(c, rng() % 12);
     std::vector<std::int64_t> rows(cubes * C::sticker_dim);
     double best = 1e300;
     std::int64_t check = 0;

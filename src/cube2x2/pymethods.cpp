@@ -12,9 +12,13 @@ using py::Borrow;
 namespace pm = pymethods;
 using C = Cube2x2Class;
 
-Cube2x2 construct() { return Cube2x2{}; }
+Cube2x2 construct() {
+    return Cube2x2{};
+}
 
-py::Ref state(const Cube2x2& cube) { return pm::uint64_to_int(cube.state); }
+py::Ref state(const Cube2x2& cube) {
+    return pm::uint64_to_int(cube.state);
+}
 
 // A single str, not a tuple: the 2x2 state is one word.
 py::Ref to_binary(const Cube2x2& cube) {
@@ -50,8 +54,9 @@ PyGetSetDef getset[] = {
 };
 
 PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "Cube2x2()\n--\n\nA compact 2x2 Rubik's Cube model with fast move operations.")},
+    {Py_tp_doc,
+     const_cast<char*>(
+         "Cube2x2()\n--\n\nA compact 2x2 Rubik's Cube model with fast move operations.")},
     {Py_tp_new, py::as_slot(&py::new_entry<C, &construct>)},
     {Py_tp_dealloc, py::as_slot(&py::dealloc_entry<C>)},
     pm::str_slot<C>(),

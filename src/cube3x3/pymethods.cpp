@@ -12,9 +12,13 @@ using py::Borrow;
 namespace pm = pymethods;
 using C = Cube3x3Class;
 
-Cube3x3 construct() { return Cube3x3{}; }
+Cube3x3 construct() {
+    return Cube3x3{};
+}
 
-py::Ref corners(const Cube3x3& cube) { return pm::uint64_to_int(cube.corners); }
+py::Ref corners(const Cube3x3& cube) {
+    return pm::uint64_to_int(cube.corners);
+}
 
 py::Ref to_binary_corners(const Cube3x3& cube) {
     return pm::binary_str(cube.corners);
