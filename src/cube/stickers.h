@@ -142,4 +142,14 @@ constexpr bool covers_each_index_once(std::initializer_list<std::size_t> fixed,
     return true;
 }
 
+// Compile-time audit: a solved sticker array reads every code k on all of
+// face k, in face order.
+template <class Array>
+constexpr bool reads_face_by_face(const Array& a) {
+    const std::size_t per_face = a.size() / kFaceCount;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (a[i] != i / per_face) return false;
+    return true;
+}
+
 } // namespace tessaroll::stickers

@@ -24,13 +24,7 @@ constexpr bool is_reduced_3x3_layout() {
 }
 static_assert(is_reduced_3x3_layout());
 
-constexpr bool solved_is_face_by_face() {
-    const auto a = Cube2x2{}.to_sticker_array_internal();
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (a[i] != i / 4) return false;
-    return true;
-}
-static_assert(solved_is_face_by_face());
+static_assert(stickers::reads_face_by_face(Cube2x2{}.to_sticker_array_internal()));
 
 } // namespace
 } // namespace tessaroll

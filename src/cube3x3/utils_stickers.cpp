@@ -11,13 +11,7 @@ static_assert(stickers::covers_each_index_once<Cube3x3::sticker_dim>(
      stickers3x3::centre(4), stickers3x3::centre(5)},
     stickers3x3::kCornerFacelets, stickers3x3::kEdgeFacelets));
 
-constexpr bool solved_is_face_by_face() {
-    const auto a = Cube3x3{}.to_sticker_array_internal();
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (a[i] != i / 9) return false;
-    return true;
-}
-static_assert(solved_is_face_by_face());
+static_assert(stickers::reads_face_by_face(Cube3x3{}.to_sticker_array_internal()));
 
 // Facelet 0 of every slot lies on U or D, except the middle-layer edges,
 // whose facelet 0 lies on B (slots 8, 9) or F (slots 10, 11).
