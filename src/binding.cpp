@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <system_error>
 
 namespace tessaroll::py {
 
@@ -28,7 +29,8 @@ std::string full_name(const Signature& sig) {
 
 std::size_t required_count(const Signature& sig) {
     std::size_t n = 0;
-    for (std::size_t i = 0; i < sig.count; ++i) n += sig.params[i].required ? 1 : 0;
+    for (std::size_t i = 0; i < sig.count; ++i)
+        n += sig.params[i].required ? 1 : 0;
     return n;
 }
 
@@ -51,7 +53,8 @@ void bind_keyword(const Signature& sig, PyObject* key, PyObject* value, PyObject
     for (std::size_t i = 0; i < sig.count; ++i) {
         if (PyUnicode_CompareWithASCIIString(key, sig.params[i].name) == 0) {
             if (bound[i]) {
-                raise_format(PyExc_TypeError, full_name(sig) + " got multiple values for argument '" +
+                raise_format(PyExc_TypeError, full_name(sig) +
+                                                  " got multiple values for argument '" +
                                                   sig.params[i].name + "'");
             }
             bound[i] = value;
@@ -68,7 +71,8 @@ void bind_keyword(const Signature& sig, PyObject* key, PyObject* value, PyObject
 // 'a' / 'a' and 'b' / 'a', 'b', and 'c'
 void check_missing(const Signature& sig, PyObject* const* bound) {
     std::size_t missing = 0;
-    for (std::size_t i = 0; i < sig.count; ++i) missing += (sig.params[i].required && !bound[i]);
+    for (std::size_t i = 0; i < sig.count; ++i)
+        missing += (sig.params[i].required && !bound[i]);
     if (missing == 0) return;
     std::string names;
     std::size_t listed = 0;
@@ -118,15 +122,16 @@ void raise_not_instance(PyObject* obj, const char* class_name) {
         raise_format(PyExc_TypeError,
                      std::string("'None' is not an instance of '") + class_name + "'");
     }
-    raise_format(PyExc_TypeError, "'" + type_qualname(obj) + "' object is not an instance of '" +
-                                      class_name + "'");
+    raise_format(PyExc_TypeError,
+                 "'" + type_qualname(obj) + "' object is not an instance of '" + class_name + "'");
 }
 
-void bind_vector(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                 PyObject* kwnames, PyObject** bound) {
+void bind_vector(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                 PyObject** bound) {
     const std::size_t npos = static_cast<std::size_t>(nargs);
     if (npos > sig.count) raise_too_many_positional(sig, npos);
-    for (std::size_t i = 0; i < npos; ++i) bound[i] = args[i];
+    for (std::size_t i = 0; i < npos; ++i)
+        bound[i] = args[i];
     if (kwnames) {
         const Py_ssize_t nkw = PyTuple_Size(kwnames);
         for (Py_ssize_t k = 0; k < nkw; ++k) {
@@ -148,7 +153,8 @@ void bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject
         Py_ssize_t pos = 0;
         PyObject* key = nullptr;
         PyObject* value = nullptr;
-        while (PyDict_Next(kwargs, &pos, &key, &value)) bind_keyword(sig, key, value, bound);
+        while (PyDict_Next(kwargs, &pos, &key, &value))
+            bind_keyword(sig, key, value, bound);
     }
     check_missing(sig, bound);
 }
@@ -167,7 +173,8 @@ void reraise_conversion(const char* name) {
 #endif
     Ref text = Ref::check(PyObject_Str(exc.get()));
     Ref message = Ref::check(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
-    Ref replacement = Ref::check(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
+    Ref replacement =
+        Ref::check(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
     if (PyObject* cause = PyException_GetCause(exc.get())) {
         PyException_SetCause(replacement.get(), cause); // steals the new reference
     }
@@ -240,6 +247,13 @@ void translate_exception() noexcept {
         PyErr_NoMemory();
     } catch (const std::length_error&) {
         PyErr_NoMemory();
+    } catch (const std::system_error& e) {
+        // An operating-system failure (e.g. the entropy source): OSError(errno,
+        // text), which the host narrows to the matching subclass.
+        if (PyObject* args = Py_BuildValue("(is)", e.code().value(), e.what())) {
+            PyErr_SetObject(PyExc_OSError, args);
+            Py_DECREF(args);
+        }
     } catch (const std::exception& e) {
         if (PyObject* type = internal_error_type()) PyErr_SetString(type, e.what());
     } catch (...) {
