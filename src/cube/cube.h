@@ -9,7 +9,8 @@ namespace tessaroll {
 
 template <class C>
 concept Cube = std::semiregular<C> && requires(C& c, const C& cc) {
-    { cc.is_solved() } noexcept -> std::same_as<bool>;
+    { cc.is_solved() }
+    noexcept->std::same_as<bool>;
     { C::sticker_dim } -> std::convertible_to<std::size_t>;
     c.do_u_move_internal();
     c.do_u_prime_move_internal();
@@ -32,19 +33,44 @@ inline constexpr std::size_t kMoveCount = 12;
 template <Cube C>
 constexpr void apply_move_index_internal(C& c, std::size_t index) noexcept {
     switch (index) {
-    case 0: c.do_u_move_internal(); break;
-    case 1: c.do_u_prime_move_internal(); break;
-    case 2: c.do_d_move_internal(); break;
-    case 3: c.do_d_prime_move_internal(); break;
-    case 4: c.do_r_move_internal(); break;
-    case 5: c.do_r_prime_move_internal(); break;
-    case 6: c.do_l_move_internal(); break;
-    case 7: c.do_l_prime_move_internal(); break;
-    case 8: c.do_f_move_internal(); break;
-    case 9: c.do_f_prime_move_internal(); break;
-    case 10: c.do_b_move_internal(); break;
-    case 11: c.do_b_prime_move_internal(); break;
-    default: break;
+    case 0:
+        c.do_u_move_internal();
+        break;
+    case 1:
+        c.do_u_prime_move_internal();
+        break;
+    case 2:
+        c.do_d_move_internal();
+        break;
+    case 3:
+        c.do_d_prime_move_internal();
+        break;
+    case 4:
+        c.do_r_move_internal();
+        break;
+    case 5:
+        c.do_r_prime_move_internal();
+        break;
+    case 6:
+        c.do_l_move_internal();
+        break;
+    case 7:
+        c.do_l_prime_move_internal();
+        break;
+    case 8:
+        c.do_f_move_internal();
+        break;
+    case 9:
+        c.do_f_prime_move_internal();
+        break;
+    case 10:
+        c.do_b_move_internal();
+        break;
+    case 11:
+        c.do_b_prime_move_internal();
+        break;
+    default:
+        break;
     }
 }
 
