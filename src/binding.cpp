@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace tessaroll::py {
@@ -210,6 +211,13 @@ void translate_exception() noexcept {
         // Already pending.
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
+    } catch (const std::system_error& e) {
+        // An operating-system failure (e.g. the entropy source): OSError(errno,
+        // text), which the host narrows to the matching subclass.
+        if (PyObject* args = Py_BuildValue("(is)", e.code().value(), e.what())) {
+            PyErr_SetObject(PyExc_OSError, args);
+            Py_DECREF(args);
+        }
     } catch (const std::length_error&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {
