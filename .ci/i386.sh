@@ -19,10 +19,9 @@ packages=(python3-dev python3-numpy python3-pytest python3-hypothesis g++ cmake 
 key=$(printf '%s\n' "$suite" "$mirror" "${packages[@]}" | sha256sum | cut -c1-12)
 root=$cache/i386-$suite-$key
 
-if ! command -v debootstrap >/dev/null; then
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap
-fi
+# shellcheck source=.ci/common.sh
+. .ci/common.sh
+apt_need debootstrap
 
 mkdir -p "$cache"
 # One user of the cached chroot at a time (two CI runs on one machine).

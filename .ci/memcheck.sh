@@ -6,21 +6,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 export TESSAROLL_WERROR=ON
 
-need=()
-for pkg in valgrind g++ python3-venv python3-dev; do
-    dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
-done
-if ((${#need[@]})); then
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}"
-fi
-
-venv_root=$(mktemp -d)
-trap 'rm -rf "$venv_root"' EXIT
-python3 -m venv "$venv_root/venv"
-# shellcheck disable=SC1091
-. "$venv_root/venv/bin/activate"
-python -m pip install -q --upgrade pip
+# shellcheck source=.ci/common.sh
+. .ci/common.sh
+apt_need valgrind g++ python3-venv python3-dev
+make_venv python3
 python -m pip install -q scikit-build-core "numpy>=1.25" pytest hypothesis cmake ninja
 # Debug info so that frames inside the module carry their C++ names.
 python -m pip install -q --no-build-isolation --force-reinstall --no-deps \

@@ -10,20 +10,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 export TESSAROLL_WERROR=ON
 
-need=()
-for pkg in pypy3 pypy3-dev pypy3-venv g++; do
-    dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
-done
-if ((${#need[@]})); then
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}"
-fi
-
-venv_root=$(mktemp -d)
-trap 'rm -rf "$venv_root"' EXIT
-pypy3 -m venv "$venv_root/venv"
+# shellcheck source=.ci/common.sh
+. .ci/common.sh
+apt_need pypy3 pypy3-dev pypy3-venv g++
+make_venv pypy3
 py=$venv_root/venv/bin/python
-"$py" -m pip install -q --upgrade pip
 "$py" -m pip install -q scikit-build-core cmake ninja pytest hypothesis
 
 status=0
