@@ -20,7 +20,7 @@ echo "== valgrind memcheck: ${*:-whole suite}"
 # PYTHONMALLOC=malloc: every object allocation is a malloc that memcheck
 # tracks, instead of a slice of an interpreter arena.
 status=0
-PYTHONMALLOC=malloc valgrind --tool=memcheck --leak-check=full --show-leak-kinds=definite \
+PYTHONMALLOC=malloc TESSAROLL_MEMORY_TOOL=memcheck valgrind --tool=memcheck --leak-check=full --show-leak-kinds=definite \
     --errors-for-leak-kinds=definite --num-callers=40 --log-file="$log" \
     python -m pytest -q -p no:cacheprovider "$@" || status=$?
 if [ "$status" != 0 ]; then

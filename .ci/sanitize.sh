@@ -38,6 +38,7 @@ python -m pip install -q --no-build-isolation --force-reinstall --no-deps \
 # interpreter keeps much of its memory until exit; leaks are memcheck's job.
 LD_PRELOAD=$(g++ -print-file-name=libasan.so) \
     ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_init_order=1 PYTHONMALLOC=malloc \
+    TESSAROLL_MEMORY_TOOL=asan \
     python -m pytest -q -p no:cacheprovider
 
 echo "== TSan: C++ unit tests"
