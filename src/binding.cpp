@@ -2,23 +2,18 @@
 // conversions, error translation, type creation and module registration.
 #include "binding.h"
 
+#include "arg_messages.h"
+
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace tessaroll::py {
 
 namespace {
 
-// "Cube3x3.do_moves()", "CubeBatch.__new__()" or "inverse_scramble()".
 std::string full_name(const Signature& sig) {
-    std::string s;
-    if (sig.owner) {
-        s += sig.owner;
-        s += '.';
-    }
-    s += sig.name;
-    s += "()";
-    return s;
+    return messages::full_name(sig.owner, sig.name);
 }
 
 [[noreturn]] void raise_format(PyObject* type, const std::string& message) {
@@ -26,23 +21,12 @@ std::string full_name(const Signature& sig) {
     throw_error();
 }
 
-std::size_t required_count(const Signature& sig) {
-    std::size_t n = 0;
-    for (std::size_t i = 0; i < sig.count; ++i) n += sig.params[i].required ? 1 : 0;
-    return n;
-}
-
 [[noreturn]] void raise_too_many_positional(const Signature& sig, std::size_t given) {
-    const std::size_t required = required_count(sig);
-    std::string msg = full_name(sig) + " takes ";
-    if (required == sig.count) {
-        msg += std::to_string(sig.count);
-    } else {
-        msg += "from " + std::to_string(required) + " to " + std::to_string(sig.count);
-    }
-    msg += " positional arguments but " + std::to_string(given) + (given == 1 ? " was" : " were") +
-           " given";
-    raise_format(PyExc_TypeError, msg);
+    std::size_t required = 0;
+    for (std::size_t i = 0; i < sig.count; ++i)
+        required += sig.params[i].required ? 1 : 0;
+    raise_format(PyExc_TypeError,
+                 messages::too_many_positional(full_name(sig), required, sig.count, given));
 }
 
 // Keyword names are compared by value: not every interpreter interns them.
@@ -51,8 +35,8 @@ void bind_keyword(const Signature& sig, PyObject* key, PyObject* value, PyObject
     for (std::size_t i = 0; i < sig.count; ++i) {
         if (PyUnicode_CompareWithASCIIString(key, sig.params[i].name) == 0) {
             if (bound[i]) {
-                raise_format(PyExc_TypeError, full_name(sig) + " got multiple values for argument '" +
-                                                  sig.params[i].name + "'");
+                raise_format(PyExc_TypeError,
+                             messages::multiple_values(full_name(sig), sig.params[i].name));
             }
             bound[i] = value;
             return;
@@ -61,34 +45,19 @@ void bind_keyword(const Signature& sig, PyObject* key, PyObject* value, PyObject
     Py_ssize_t len = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(key, &len);
     if (!utf8) throw_error();
-    raise_format(PyExc_TypeError, full_name(sig) + " got an unexpected keyword argument '" +
-                                      std::string(utf8, static_cast<std::size_t>(len)) + "'");
+    raise_format(PyExc_TypeError,
+                 messages::unexpected_keyword(
+                     full_name(sig), std::string_view(utf8, static_cast<std::size_t>(len))));
 }
 
-// 'a' / 'a' and 'b' / 'a', 'b', and 'c'
 void check_missing(const Signature& sig, PyObject* const* bound) {
-    std::size_t missing = 0;
-    for (std::size_t i = 0; i < sig.count; ++i) missing += (sig.params[i].required && !bound[i]);
-    if (missing == 0) return;
-    std::string names;
-    std::size_t listed = 0;
+    std::vector<std::string_view> missing;
     for (std::size_t i = 0; i < sig.count; ++i) {
-        if (!sig.params[i].required || bound[i]) continue;
-        if (listed > 0) {
-            if (missing == 2) {
-                names += " and ";
-            } else {
-                names += (listed + 1 == missing) ? ", and " : ", ";
-            }
-        }
-        names += '\'';
-        names += sig.params[i].name;
-        names += '\'';
-        ++listed;
+        if (sig.params[i].required && !bound[i]) missing.push_back(sig.params[i].name);
     }
-    raise_format(PyExc_TypeError, full_name(sig) + " missing " + std::to_string(missing) +
-                                      " required positional " +
-                                      (missing == 1 ? "argument" : "arguments") + ": " + names);
+    if (!missing.empty()) {
+        raise_format(PyExc_TypeError, messages::missing_required(full_name(sig), missing));
+    }
 }
 
 std::string type_qualname(PyObject* obj) {
@@ -118,15 +87,16 @@ void raise_not_instance(PyObject* obj, const char* class_name) {
         raise_format(PyExc_TypeError,
                      std::string("'None' is not an instance of '") + class_name + "'");
     }
-    raise_format(PyExc_TypeError, "'" + type_qualname(obj) + "' object is not an instance of '" +
-                                      class_name + "'");
+    raise_format(PyExc_TypeError,
+                 "'" + type_qualname(obj) + "' object is not an instance of '" + class_name + "'");
 }
 
-void bind_vector(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                 PyObject* kwnames, PyObject** bound) {
+void bind_vector(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                 PyObject** bound) {
     const std::size_t npos = static_cast<std::size_t>(nargs);
     if (npos > sig.count) raise_too_many_positional(sig, npos);
-    for (std::size_t i = 0; i < npos; ++i) bound[i] = args[i];
+    for (std::size_t i = 0; i < npos; ++i)
+        bound[i] = args[i];
     if (kwnames) {
         const Py_ssize_t nkw = PyTuple_Size(kwnames);
         for (Py_ssize_t k = 0; k < nkw; ++k) {
@@ -148,7 +118,8 @@ void bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject
         Py_ssize_t pos = 0;
         PyObject* key = nullptr;
         PyObject* value = nullptr;
-        while (PyDict_Next(kwargs, &pos, &key, &value)) bind_keyword(sig, key, value, bound);
+        while (PyDict_Next(kwargs, &pos, &key, &value))
+            bind_keyword(sig, key, value, bound);
     }
     check_missing(sig, bound);
 }
@@ -167,7 +138,8 @@ void reraise_conversion(const char* name) {
 #endif
     Ref text = Ref::check(PyObject_Str(exc.get()));
     Ref message = Ref::check(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
-    Ref replacement = Ref::check(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
+    Ref replacement =
+        Ref::check(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
     if (PyObject* cause = PyException_GetCause(exc.get())) {
         PyException_SetCause(replacement.get(), cause); // steals the new reference
     }

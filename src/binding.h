@@ -122,8 +122,7 @@ private:
 
 template <class T>
 struct Instance {
-    PyObject_HEAD
-    BorrowFlag borrow;
+    PyObject_HEAD BorrowFlag borrow;
     T value;
 };
 
@@ -250,8 +249,8 @@ inline constexpr std::array<ParamInfo, sizeof...(P)> kParamInfo{{{P::name, P::re
 
 // Fill bound[0..count) with borrowed argument pointers (nullptr where a
 // parameter received nothing) or raise the binding TypeError.
-void bind_vector(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                 PyObject* kwnames, PyObject** bound);
+void bind_vector(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                 PyObject** bound);
 void bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** bound);
 
 // Re-raise a pending TypeError as "argument '{name}': {message}", keeping the
@@ -328,8 +327,9 @@ PyObject* noargs_entry(PyObject* self, PyObject*) noexcept {
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
         auto& inst = instance_of<Cls>(self);
         BorrowGuard<B> guard(inst.borrow);
-        return to_result(
-            [&]() -> decltype(auto) { return Body(static_cast<Access<B, ValueOf<Cls>>>(inst.value)); });
+        return to_result([&]() -> decltype(auto) {
+            return Body(static_cast<Access<B, ValueOf<Cls>>>(inst.value));
+        });
     });
 }
 

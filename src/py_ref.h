@@ -13,7 +13,9 @@ namespace tessaroll::py {
 // entry's error value and leaves the exception pending for the interpreter.
 struct ErrorAlreadySet {};
 
-[[noreturn]] inline void throw_error() { throw ErrorAlreadySet{}; }
+[[noreturn]] inline void throw_error() {
+    throw ErrorAlreadySet{};
+}
 
 // A strong reference, released on scope exit. Never holds a borrowed pointer.
 class Ref {

@@ -17,7 +17,9 @@ using u64 = std::uint64_t;
 inline constexpr unsigned kSlotBits = 5;
 inline constexpr u64 kSlotField = 0x1F;
 
-constexpr u64 slot_mask(unsigned k) { return kSlotField << (kSlotBits * k); }
+constexpr u64 slot_mask(unsigned k) {
+    return kSlotField << (kSlotBits * k);
+}
 
 template <unsigned... K>
 inline constexpr u64 kSlots = (u64{0} | ... | slot_mask(K));

@@ -11,25 +11,20 @@ using py::Borrow;
 namespace pm = pymethods;
 using C = Cube2x2Class;
 
-Cube2x2 construct() { return Cube2x2{}; }
+Cube2x2 construct() {
+    return Cube2x2{};
+}
 
-py::Ref state(const Cube2x2& cube) { return pm::uint64_to_int(cube.state); }
+py::Ref state(const Cube2x2& cube) {
+    return pm::uint64_to_int(cube.state);
+}
 
 PyMethodDef methods[] = {
-    pm::is_solved_method<C>(),
-    pm::turn_method<C, 0>(),
-    pm::turn_method<C, 1>(),
-    pm::turn_method<C, 2>(),
-    pm::turn_method<C, 3>(),
-    pm::turn_method<C, 4>(),
-    pm::turn_method<C, 5>(),
-    pm::turn_method<C, 6>(),
-    pm::turn_method<C, 7>(),
-    pm::turn_method<C, 8>(),
-    pm::turn_method<C, 9>(),
-    pm::turn_method<C, 10>(),
-    pm::turn_method<C, 11>(),
-    {nullptr, nullptr, 0, nullptr},
+    pm::is_solved_method<C>(), pm::turn_method<C, 0>(),        pm::turn_method<C, 1>(),
+    pm::turn_method<C, 2>(),   pm::turn_method<C, 3>(),        pm::turn_method<C, 4>(),
+    pm::turn_method<C, 5>(),   pm::turn_method<C, 6>(),        pm::turn_method<C, 7>(),
+    pm::turn_method<C, 8>(),   pm::turn_method<C, 9>(),        pm::turn_method<C, 10>(),
+    pm::turn_method<C, 11>(),  {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef getset[] = {
@@ -38,8 +33,9 @@ PyGetSetDef getset[] = {
 };
 
 PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "Cube2x2()\n--\n\nA compact 2x2 Rubik's Cube model with fast move operations.")},
+    {Py_tp_doc,
+     const_cast<char*>(
+         "Cube2x2()\n--\n\nA compact 2x2 Rubik's Cube model with fast move operations.")},
     {Py_tp_new, py::as_slot(&py::new_entry<C, &construct>)},
     {Py_tp_dealloc, py::as_slot(&py::dealloc_entry<C>)},
     {Py_tp_methods, methods},

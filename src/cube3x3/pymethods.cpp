@@ -11,25 +11,20 @@ using py::Borrow;
 namespace pm = pymethods;
 using C = Cube3x3Class;
 
-Cube3x3 construct() { return Cube3x3{}; }
+Cube3x3 construct() {
+    return Cube3x3{};
+}
 
-py::Ref corners(const Cube3x3& cube) { return pm::uint64_to_int(cube.corners); }
+py::Ref corners(const Cube3x3& cube) {
+    return pm::uint64_to_int(cube.corners);
+}
 
 PyMethodDef methods[] = {
-    pm::is_solved_method<C>(),
-    pm::turn_method<C, 0>(),
-    pm::turn_method<C, 1>(),
-    pm::turn_method<C, 2>(),
-    pm::turn_method<C, 3>(),
-    pm::turn_method<C, 4>(),
-    pm::turn_method<C, 5>(),
-    pm::turn_method<C, 6>(),
-    pm::turn_method<C, 7>(),
-    pm::turn_method<C, 8>(),
-    pm::turn_method<C, 9>(),
-    pm::turn_method<C, 10>(),
-    pm::turn_method<C, 11>(),
-    {nullptr, nullptr, 0, nullptr},
+    pm::is_solved_method<C>(), pm::turn_method<C, 0>(),        pm::turn_method<C, 1>(),
+    pm::turn_method<C, 2>(),   pm::turn_method<C, 3>(),        pm::turn_method<C, 4>(),
+    pm::turn_method<C, 5>(),   pm::turn_method<C, 6>(),        pm::turn_method<C, 7>(),
+    pm::turn_method<C, 8>(),   pm::turn_method<C, 9>(),        pm::turn_method<C, 10>(),
+    pm::turn_method<C, 11>(),  {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef getset[] = {

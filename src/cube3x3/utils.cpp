@@ -7,12 +7,17 @@ namespace {
 
 using slots::u64;
 
-constexpr u64 field(u64 w, unsigned slot) { return (w >> (5 * slot)) & 0x1F; }
-constexpr u64 corner(unsigned piece, unsigned twist) { return piece | (twist << 3); }
+constexpr u64 field(u64 w, unsigned slot) {
+    return (w >> (5 * slot)) & 0x1F;
+}
+constexpr u64 corner(unsigned piece, unsigned twist) {
+    return piece | (twist << 3);
+}
 
 // R on the solved corners: 1 <- (2, +1), 2 <- (6, +2), 5 <- (1, +2), 6 <- (5, +1).
 constexpr u64 kCornersAfterR = corner_turns::r(Cube3x3::kSolvedCorners);
-static_assert(field(kCornersAfterR, 1) == corner(2, 1) && field(kCornersAfterR, 2) == corner(6, 2) &&
+static_assert(field(kCornersAfterR, 1) == corner(2, 1) &&
+              field(kCornersAfterR, 2) == corner(6, 2) &&
               field(kCornersAfterR, 5) == corner(1, 2) && field(kCornersAfterR, 6) == corner(5, 1));
 
 // F on the solved edges: slots 2, 6, 10, 11 hold 11, 10, 2, 6, each flipped.

@@ -28,10 +28,18 @@ using slots::twist_add1;
 using slots::twist_add2;
 using slots::u64;
 
-constexpr u64 u(u64 w) { return slots::layer_u(w); }
-constexpr u64 u_prime(u64 w) { return slots::layer_u_prime(w); }
-constexpr u64 d(u64 w) { return slots::layer_d(w); }
-constexpr u64 d_prime(u64 w) { return slots::layer_d_prime(w); }
+constexpr u64 u(u64 w) {
+    return slots::layer_u(w);
+}
+constexpr u64 u_prime(u64 w) {
+    return slots::layer_u_prime(w);
+}
+constexpr u64 d(u64 w) {
+    return slots::layer_d(w);
+}
+constexpr u64 d_prime(u64 w) {
+    return slots::layer_d_prime(w);
+}
 // R: 1<-2 +1, 2<-6 +2, 6<-5 +1, 5<-1 +2
 constexpr u64 r(u64 w) {
     return twist_add2<kTwistUnit<2, 5>>(twist_add1<kTwistUnit<1, 6>>(cycle4<1, 2, 6, 5>(w)));
@@ -75,14 +83,30 @@ inline constexpr u64 kFlipF = slots::kFlip<2, 6, 10, 11>; // 0x0840000400004000
 inline constexpr u64 kFlipB = slots::kFlip<0, 4, 8, 9>;   // 0x0002100001000010
 static_assert(kFlipF == 0x0840000400004000ULL && kFlipB == 0x0002100001000010ULL);
 
-constexpr u64 r(u64 w) { return cycle4<1, 10, 5, 9>(w); }                // 1<-10, 10<-5, 5<-9, 9<-1
-constexpr u64 r_prime(u64 w) { return cycle4<1, 9, 5, 10>(w); }          // 1<-9, 9<-5, 5<-10, 10<-1
-constexpr u64 l(u64 w) { return cycle4<3, 8, 7, 11>(w); }                // 3<-8, 8<-7, 7<-11, 11<-3
-constexpr u64 l_prime(u64 w) { return cycle4<3, 11, 7, 8>(w); }          // 3<-11, 11<-7, 7<-8, 8<-3
-constexpr u64 f(u64 w) { return cycle4<2, 11, 6, 10>(w) ^ kFlipF; }      // 2<-11, 11<-6, 6<-10, 10<-2
-constexpr u64 f_prime(u64 w) { return cycle4<2, 10, 6, 11>(w) ^ kFlipF; } // 2<-10, 10<-6, 6<-11, 11<-2
-constexpr u64 b(u64 w) { return cycle4<0, 9, 4, 8>(w) ^ kFlipB; }        // 0<-9, 9<-4, 4<-8, 8<-0
-constexpr u64 b_prime(u64 w) { return cycle4<0, 8, 4, 9>(w) ^ kFlipB; }  // 0<-8, 8<-4, 4<-9, 9<-0
+constexpr u64 r(u64 w) {
+    return cycle4<1, 10, 5, 9>(w);
+} // 1<-10, 10<-5, 5<-9, 9<-1
+constexpr u64 r_prime(u64 w) {
+    return cycle4<1, 9, 5, 10>(w);
+} // 1<-9, 9<-5, 5<-10, 10<-1
+constexpr u64 l(u64 w) {
+    return cycle4<3, 8, 7, 11>(w);
+} // 3<-8, 8<-7, 7<-11, 11<-3
+constexpr u64 l_prime(u64 w) {
+    return cycle4<3, 11, 7, 8>(w);
+} // 3<-11, 11<-7, 7<-8, 8<-3
+constexpr u64 f(u64 w) {
+    return cycle4<2, 11, 6, 10>(w) ^ kFlipF;
+} // 2<-11, 11<-6, 6<-10, 10<-2
+constexpr u64 f_prime(u64 w) {
+    return cycle4<2, 10, 6, 11>(w) ^ kFlipF;
+} // 2<-10, 10<-6, 6<-11, 11<-2
+constexpr u64 b(u64 w) {
+    return cycle4<0, 9, 4, 8>(w) ^ kFlipB;
+} // 0<-9, 9<-4, 4<-8, 8<-0
+constexpr u64 b_prime(u64 w) {
+    return cycle4<0, 8, 4, 9>(w) ^ kFlipB;
+} // 0<-8, 8<-4, 4<-9, 9<-0
 } // namespace edge_turns
 
 // U, U', D and D' run the same formula on both words, as one 128-bit vector
@@ -106,30 +130,26 @@ struct Cube3x3 {
     }
     friend constexpr bool operator==(const Cube3x3&, const Cube3x3&) = default;
 
-    void do_u_move_internal() noexcept { both_words([](auto w) { return slots::layer_u(w); }); }
+    void do_u_move_internal() noexcept {
+        both_words([](auto w) { return slots::layer_u(w); });
+    }
     void do_u_prime_move_internal() noexcept {
         both_words([](auto w) { return slots::layer_u_prime(w); });
     }
-    void do_d_move_internal() noexcept { both_words([](auto w) { return slots::layer_d(w); }); }
+    void do_d_move_internal() noexcept {
+        both_words([](auto w) { return slots::layer_d(w); });
+    }
     void do_d_prime_move_internal() noexcept {
         both_words([](auto w) { return slots::layer_d_prime(w); });
     }
     void do_r_move_internal() noexcept { turn<corner_turns::r, edge_turns::r>(); }
-    void do_r_prime_move_internal() noexcept {
-        turn<corner_turns::r_prime, edge_turns::r_prime>();
-    }
+    void do_r_prime_move_internal() noexcept { turn<corner_turns::r_prime, edge_turns::r_prime>(); }
     void do_l_move_internal() noexcept { turn<corner_turns::l, edge_turns::l>(); }
-    void do_l_prime_move_internal() noexcept {
-        turn<corner_turns::l_prime, edge_turns::l_prime>();
-    }
+    void do_l_prime_move_internal() noexcept { turn<corner_turns::l_prime, edge_turns::l_prime>(); }
     void do_f_move_internal() noexcept { turn<corner_turns::f, edge_turns::f>(); }
-    void do_f_prime_move_internal() noexcept {
-        turn<corner_turns::f_prime, edge_turns::f_prime>();
-    }
+    void do_f_prime_move_internal() noexcept { turn<corner_turns::f_prime, edge_turns::f_prime>(); }
     void do_b_move_internal() noexcept { turn<corner_turns::b, edge_turns::b>(); }
-    void do_b_prime_move_internal() noexcept {
-        turn<corner_turns::b_prime, edge_turns::b_prime>();
-    }
+    void do_b_prime_move_internal() noexcept { turn<corner_turns::b_prime, edge_turns::b_prime>(); }
 
 private:
     template <std::uint64_t (*Corner)(std::uint64_t), std::uint64_t (*Edge)(std::uint64_t)>

@@ -10,13 +10,16 @@ namespace {
 
 using slots::u64;
 
-u64 twist_of(u64 w, unsigned slot) { return (w >> (5 * slot + 3)) & 3; }
+u64 twist_of(u64 w, unsigned slot) {
+    return (w >> (5 * slot + 3)) & 3;
+}
 
 TEST(Slots, TwistAddMatchesFormulaInEverySlotAndValue) {
     constexpr u64 unit = slots::kTwistUnit<0, 2, 5, 7>;
     for (u64 pattern = 0; pattern < 256; ++pattern) {
         u64 w = 0x0000F0'0000000000ULL | 0x7; // high bits and a piece number ride along
-        for (unsigned s = 0; s < 8; ++s) w |= ((pattern >> (s % 4 * 2)) & 3) << (5 * s + 3);
+        for (unsigned s = 0; s < 8; ++s)
+            w |= ((pattern >> (s % 4 * 2)) & 3) << (5 * s + 3);
         const u64 p1 = slots::twist_add1<unit>(w);
         const u64 p2 = slots::twist_add2<unit>(w);
         for (unsigned s = 0; s < 8; ++s) {
