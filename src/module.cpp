@@ -12,7 +12,7 @@ void add_class(PyObject* module, const char* name, PyTypeObject* type) {
     py::module_add(module, name, reinterpret_cast<PyObject*>(type));
 }
 
-void add_function(PyObject* module, PyMethodDef* def) {
+[[maybe_unused]] void add_function(PyObject* module, PyMethodDef* def) {
     py::Ref module_name = py::Ref::check(PyObject_GetAttrString(module, "__name__"));
     py::Ref fn = py::Ref::check(PyCFunction_NewEx(def, module, module_name.get()));
     py::Ref name = py::Ref::check(PyObject_GetAttrString(fn.get(), "__name__"));

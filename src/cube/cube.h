@@ -4,13 +4,23 @@
 
 #include <concepts>
 #include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
 
 namespace tessaroll {
 
 template <class C>
-concept Cube = std::semiregular<C> && requires(C& c, const C& cc) {
+concept Cube = std::semiregular<C> && requires(C& c, const C& cc, std::int64_t* out) {
     { cc.is_solved() } -> std::same_as<bool>;
     { C::sticker_dim } -> std::convertible_to<std::size_t>;
+    // Sticker colour codes, face by face (cube/stickers.h): as a new vector of
+    // sticker_dim elements, or written straight into sticker_dim slots of out.
+    { cc.sticker_array_internal() } -> std::same_as<std::vector<std::int64_t>>;
+    { cc.write_stickers_internal(out) } -> std::same_as<void>;
+    requires noexcept(cc.write_stickers_internal(out)); // runs on worker threads
+    // The coloured net for an ANSI terminal.
+    { cc.render_ansi_internal() } -> std::same_as<std::string>;
     c.do_u_move_internal();
     c.do_u_prime_move_internal();
     c.do_d_move_internal();

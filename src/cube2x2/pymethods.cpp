@@ -3,6 +3,7 @@
 #include "cube2x2/pymethods.h"
 
 #include "cube_pymethods.h"
+#include "export_pymethods.h"
 
 namespace tessaroll {
 namespace {
@@ -19,12 +20,32 @@ py::Ref state(const Cube2x2& cube) {
     return pm::uint64_to_int(cube.state);
 }
 
+// A single str, not a tuple: the 2x2 state is one word.
+py::Ref to_binary(const Cube2x2& cube) {
+    return pm::binary_str(cube.state);
+}
+py::Ref get_corners(const Cube2x2& cube) {
+    return pm::corner_list(cube.state);
+}
+
 PyMethodDef methods[] = {
-    pm::is_solved_method<C>(), pm::turn_method<C, 0>(),        pm::turn_method<C, 1>(),
-    pm::turn_method<C, 2>(),   pm::turn_method<C, 3>(),        pm::turn_method<C, 4>(),
-    pm::turn_method<C, 5>(),   pm::turn_method<C, 6>(),        pm::turn_method<C, 7>(),
-    pm::turn_method<C, 8>(),   pm::turn_method<C, 9>(),        pm::turn_method<C, 10>(),
-    pm::turn_method<C, 11>(),  {nullptr, nullptr, 0, nullptr},
+    py::noargs_method<C, Borrow::shared, &to_binary>("to_binary", "to_binary($self)\n--\n\n"),
+    pm::get_corners_method<C, &get_corners>(),
+    pm::to_sticker_array_method<C>("to_sticker_array($self)\n--\n\n"),
+    pm::is_solved_method<C>(),
+    pm::turn_method<C, 0>(),
+    pm::turn_method<C, 1>(),
+    pm::turn_method<C, 2>(),
+    pm::turn_method<C, 3>(),
+    pm::turn_method<C, 4>(),
+    pm::turn_method<C, 5>(),
+    pm::turn_method<C, 6>(),
+    pm::turn_method<C, 7>(),
+    pm::turn_method<C, 8>(),
+    pm::turn_method<C, 9>(),
+    pm::turn_method<C, 10>(),
+    pm::turn_method<C, 11>(),
+    {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef getset[] = {
@@ -38,6 +59,7 @@ PyType_Slot slots[] = {
          "Cube2x2()\n--\n\nA compact 2x2 Rubik's Cube model with fast move operations.")},
     {Py_tp_new, py::as_slot(&py::new_entry<C, &construct>)},
     {Py_tp_dealloc, py::as_slot(&py::dealloc_entry<C>)},
+    pm::str_slot<C>(),
     {Py_tp_methods, methods},
     {Py_tp_getset, getset},
     {0, nullptr},

@@ -3,6 +3,7 @@
 // directions, so a whole-cube rotation of the solved state is not solved.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -12,6 +13,22 @@
 
 namespace tessaroll {
 
+// Sticker index of every facelet: index = 4 * face + 2 * row + column, faces
+// U R F D L B. A 2x2 face keeps the four corner stickers of a 3x3 face in
+// their order (3x3 positions 1, 3, 7, 9 become 1, 2, 3, 4).
+namespace stickers2x2 {
+inline constexpr stickers::FaceletTable<8, 3> kCornerFacelets{{
+    {0, 21, 16},  // ULB: U1 B2 L1
+    {1, 5, 20},   // UBR: U2 R2 B1
+    {3, 9, 4},    // URF: U4 F2 R1
+    {2, 17, 8},   // UFL: U3 L2 F1
+    {14, 18, 23}, // DLB: D3 L3 B4
+    {15, 22, 7},  // DBR: D4 B3 R4
+    {13, 6, 11},  // DFR: D2 R3 F4
+    {12, 10, 19}, // DFL: D1 F3 L4
+}};
+} // namespace stickers2x2
+
 struct Cube2x2 {
     static constexpr std::uint64_t kSolved = Cube3x3::kSolvedCorners;
     static constexpr std::size_t sticker_dim = 24;
@@ -19,6 +36,25 @@ struct Cube2x2 {
     std::uint64_t state = kSolved;
 
     constexpr bool is_solved() const noexcept { return state == kSolved; }
+
+    // Colour codes of the 24 stickers (layout in cube/stickers.h).
+    using StickerArray = std::array<std::uint8_t, sticker_dim>;
+
+    constexpr StickerArray to_sticker_array_internal() const noexcept {
+        StickerArray out{};
+        write_stickers(out.data());
+        return out;
+    }
+    std::vector<std::int64_t> sticker_array_internal() const {
+        std::vector<std::int64_t> out(sticker_dim);
+        write_stickers(out.data());
+        return out;
+    }
+    // Writes exactly sticker_dim codes to out; the successor rows use this.
+    void write_stickers_internal(std::int64_t* out) const noexcept { write_stickers(out); }
+
+    // The coloured net for an ANSI terminal (cube2x2/render.cpp).
+    std::string render_ansi_internal() const;
     friend constexpr bool operator==(const Cube2x2&, const Cube2x2&) = default;
 
     void do_u_move_internal() noexcept { state = corner_turns::u(state); }
@@ -33,6 +69,14 @@ struct Cube2x2 {
     void do_f_prime_move_internal() noexcept { state = corner_turns::f_prime(state); }
     void do_b_move_internal() noexcept { state = corner_turns::b(state); }
     void do_b_prime_move_internal() noexcept { state = corner_turns::b_prime(state); }
+
+private:
+    // Bits above the slots are never read.
+    template <class Out>
+    constexpr void write_stickers(Out* out) const noexcept {
+        stickers::write_word<stickers2x2::kCornerFacelets, stickers::kCornerColoursByField>(state,
+                                                                                            out);
+    }
 };
 
 static_assert(sizeof(Cube2x2) == 8, "a 2x2 state is one packed word");

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "cube/slots.h"
+#include "cube/stickers.h"
 
 namespace tessaroll {
 
@@ -117,6 +118,43 @@ constexpr u64 b_prime(u64 w) {
 using WordPair = std::uint64_t __attribute__((vector_size(16)));
 #endif
 
+// Sticker index of every facelet (see cube/stickers.h for the numbering):
+// index = 9 * face + 3 * row + column, faces U R F D L B.
+namespace stickers3x3 {
+using stickers::FaceletTable;
+
+inline constexpr FaceletTable<8, 3> kCornerFacelets{{
+    {0, 47, 36},  // ULB: U1 B3 L1
+    {2, 11, 45},  // UBR: U3 R3 B1
+    {8, 20, 9},   // URF: U9 F3 R1
+    {6, 38, 18},  // UFL: U7 L3 F1
+    {33, 42, 53}, // DLB: D7 L7 B9
+    {35, 51, 17}, // DBR: D9 B7 R9
+    {29, 15, 26}, // DFR: D3 R7 F9
+    {27, 24, 44}, // DFL: D1 F7 L9
+}};
+
+inline constexpr FaceletTable<12, 2> kEdgeFacelets{{
+    {1, 46},  // UB: U2 B2
+    {5, 10},  // UR: U6 R2
+    {7, 19},  // UF: U8 F2
+    {3, 37},  // UL: U4 L2
+    {34, 52}, // DB: D8 B8
+    {32, 16}, // DR: D6 R8
+    {28, 25}, // DF: D2 F8
+    {30, 43}, // DL: D4 L8
+    {50, 39}, // BL: B6 L4
+    {48, 14}, // BR: B4 R6
+    {23, 12}, // FR: F6 R4
+    {21, 41}, // FL: F4 L6
+}};
+
+// Centres never move: face k always shows colour k at its middle.
+constexpr std::size_t centre(std::size_t face) {
+    return 9 * face + 4;
+}
+} // namespace stickers3x3
+
 struct Cube3x3 {
     static constexpr std::uint64_t kSolvedCorners = 0x000000398A418820ULL;
     static constexpr std::uint64_t kSolvedEdges = 0x05A928398A418820ULL;
@@ -128,6 +166,25 @@ struct Cube3x3 {
     constexpr bool is_solved() const noexcept {
         return corners == kSolvedCorners && edges == kSolvedEdges;
     }
+
+    // Colour codes of the 54 stickers (layout in cube/stickers.h).
+    using StickerArray = std::array<std::uint8_t, sticker_dim>;
+
+    constexpr StickerArray to_sticker_array_internal() const noexcept {
+        StickerArray out{};
+        write_stickers(out.data());
+        return out;
+    }
+    std::vector<std::int64_t> sticker_array_internal() const {
+        std::vector<std::int64_t> out(sticker_dim);
+        write_stickers(out.data());
+        return out;
+    }
+    // Writes exactly sticker_dim codes to out; the successor rows use this.
+    void write_stickers_internal(std::int64_t* out) const noexcept { write_stickers(out); }
+
+    // The coloured net for an ANSI terminal (cube3x3/render.cpp).
+    std::string render_ansi_internal() const;
     friend constexpr bool operator==(const Cube3x3&, const Cube3x3&) = default;
 
     void do_u_move_internal() noexcept {
@@ -152,6 +209,17 @@ struct Cube3x3 {
     void do_b_prime_move_internal() noexcept { turn<corner_turns::b_prime, edge_turns::b_prime>(); }
 
 private:
+    // Bits above the slots are never read.
+    template <class Out>
+    constexpr void write_stickers(Out* out) const noexcept {
+        for (std::size_t face = 0; face < stickers::kFaceCount; ++face) {
+            out[stickers3x3::centre(face)] = static_cast<Out>(face);
+        }
+        stickers::write_word<stickers3x3::kCornerFacelets, stickers::kCornerColoursByField>(corners,
+                                                                                            out);
+        stickers::write_word<stickers3x3::kEdgeFacelets, stickers::kEdgeColoursByField>(edges, out);
+    }
+
     template <std::uint64_t (*Corner)(std::uint64_t), std::uint64_t (*Edge)(std::uint64_t)>
     void turn() noexcept {
         corners = Corner(corners);

@@ -1,0 +1,80 @@
+// The unfolded net that both models print for a colour terminal:
+//
+//          U
+//    L  F  R  B
+//          D
+//
+// Each face is drawn row by row in sticker-array order; stickers in a row are
+// joined by one space and the side faces by `gap` spaces. U and D are
+// indented by the visible width of one face row plus the gap, so they stand
+// exactly above and below F once the escapes are not counted.
+#pragma once
+
+#include "cube/stickers.h"
+
+#include <array>
+#include <cstddef>
+#include <string>
+
+namespace tessaroll::net {
+
+// The letter of each colour code: white red green yellow orange blue.
+inline constexpr char kColourLetters[stickers::kFaceCount + 1] = "WRGYOB";
+
+// True if `letters` is `colours` with every code replaced by its letter; the
+// renderers keep their own letter tables and check them with this.
+template <class Letters, class Colours>
+constexpr bool spells(const Letters& letters, const Colours& colours) {
+    if (letters.size() != colours.size()) return false;
+    for (std::size_t p = 0; p < letters.size(); ++p) {
+        if (letters[p].size() != colours[p].size()) return false;
+        for (std::size_t j = 0; j < letters[p].size(); ++j)
+            if (letters[p][j] != kColourLetters[colours[p][j]]) return false;
+    }
+    return true;
+}
+
+// `sticker` holds the text of every sticker in sticker-array order; each of
+// the 3N lines ends with a single '\n' and carries no trailing space.
+template <std::size_t N>
+std::string format_net(const std::array<std::string, stickers::kFaceCount * N * N>& sticker,
+                       std::size_t gap) {
+    using stickers::Face;
+    const std::string indent(2 * N - 1 + gap, ' ');
+    const std::string separator(gap, ' ');
+    std::size_t size = 3 * N * (indent.size() + 1);
+    for (const auto& s : sticker)
+        size += s.size() + 1;
+    std::string out;
+    out.reserve(size);
+
+    auto row = [&](Face face, std::size_t r) {
+        for (std::size_t c = 0; c < N; ++c) {
+            if (c) out += ' ';
+            out += sticker[face * N * N + r * N + c];
+        }
+    };
+    for (std::size_t r = 0; r < N; ++r) {
+        out += indent;
+        row(Face::U, r);
+        out += '\n';
+    }
+    for (std::size_t r = 0; r < N; ++r) {
+        row(Face::L, r);
+        out += separator;
+        row(Face::F, r);
+        out += separator;
+        row(Face::R, r);
+        out += separator;
+        row(Face::B, r);
+        out += '\n';
+    }
+    for (std::size_t r = 0; r < N; ++r) {
+        out += indent;
+        row(Face::D, r);
+        out += '\n';
+    }
+    return out;
+}
+
+} // namespace tessaroll::net
