@@ -14,6 +14,10 @@
 #include <new>
 #include <span>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 namespace tessaroll {
 
 // An owned row-major int64 matrix from std::calloc, so that it can be handed
@@ -26,6 +30,22 @@ struct StickerRows {
     std::size_t rows = 0;
     std::size_t cols = 0;
 };
+
+// A large result is written once, right after allocation: on Linux ask for
+// transparent huge pages over its whole pages, so that filling it takes one
+// page fault per 2 MiB instead of per 4 KiB (NumPy does the same for its own
+// large arrays). Only advice: failure changes nothing.
+inline void advise_huge_pages([[maybe_unused]] void* data, [[maybe_unused]] std::size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr std::size_t kMinBytes = std::size_t{4} << 20;
+    constexpr std::uintptr_t kPage = 4096;
+    if (bytes < kMinBytes) return;
+    const auto begin = reinterpret_cast<std::uintptr_t>(data);
+    const std::uintptr_t first = (begin + kPage - 1) & ~(kPage - 1);
+    const std::uintptr_t last = (begin + bytes) & ~(kPage - 1);
+    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#endif
+}
 
 // Throws std::bad_alloc when the result does not fit the address space or
 // cannot be allocated. One work item per output row runs on the worker pool;
@@ -45,6 +65,7 @@ StickerRows next_states_internal(std::span<const C> cubes) {
     const std::size_t elements = out.rows * S;
     out.data.reset(static_cast<std::int64_t*>(std::calloc(elements ? elements : 1, 8)));
     if (!out.data) throw std::bad_alloc();
+    advise_huge_pages(out.data.get(), elements * sizeof(std::int64_t));
 
     const C* const in = cubes.data();
     std::int64_t* const base = out.data.get();
