@@ -236,22 +236,24 @@ struct Pool::Impl {
         if (self.pop_if(&second)) {
             divide(self, call, mid, end, splitter, false);
         } else {
-            wait_for(self, second);
+            serve(self, &second);
         }
     }
 
-    // The second half was stolen: help with other work until it is done.
-    void wait_for(Worker& self, const Job& job) {
+    // Run whatever work there is until `awaited` is done (a second half
+    // that was stolen) or, for a worker's main loop (`awaited` null), until
+    // the pool stops. Idle rounds yield a little, then sleep.
+    void serve(Worker& self, const Job* awaited) {
         int idle_rounds = 0;
-        while (!job.done.load(std::memory_order_acquire)) {
-            if (Job* other = find_work(self)) {
-                execute(self, *other);
+        while (!(awaited && awaited->done.load(std::memory_order_acquire))) {
+            if (Job* job = find_work(self)) {
+                execute(self, *job);
                 idle_rounds = 0;
             } else if (idle_rounds < kSpinRounds) {
                 ++idle_rounds;
                 std::this_thread::yield();
-            } else {
-                sleep(&job);
+            } else if (!sleep(awaited)) {
+                return;
             }
         }
     }
@@ -278,18 +280,7 @@ struct Pool::Impl {
     void worker_main(Worker& self) {
         tls_worker = &self;
         tls_pool = this;
-        int idle_rounds = 0;
-        for (;;) {
-            if (Job* job = find_work(self)) {
-                execute(self, *job);
-                idle_rounds = 0;
-            } else if (idle_rounds < kSpinRounds) {
-                ++idle_rounds;
-                std::this_thread::yield();
-            } else if (!sleep(nullptr)) {
-                return;
-            }
-        }
+        serve(self, nullptr);
     }
 };
 
