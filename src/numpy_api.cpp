@@ -1,7 +1,12 @@
 // The one translation unit that defines NumPy's API table, and the lazy
 // import that fills it.
 #define TESSAROLL_NUMPY_DEFINE_API
+// The defining include also brings NumPy's static _import_array(), which the
+// lazy import below replaces; older headers have no other user of it.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-function"
 #include "numpy_api.h"
+#pragma GCC diagnostic pop
 
 #include "binding.h"
 
