@@ -16,7 +16,8 @@ constexpr int kRounds = 100000;
 template <class C>
 __attribute__((noinline)) C run_turns(C c) {
     for (int r = 0; r < kRounds; ++r) {
-        for (std::size_t i = 0; i < 12; ++i) tessaroll::apply_move_index_internal(c, i);
+        for (std::size_t i = 0; i < 12; ++i)
+            tessaroll::apply_move_index_internal(c, i);
     }
     return c;
 }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace tessaroll::py {
@@ -210,6 +211,13 @@ void translate_exception() noexcept {
         // Already pending.
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
+    } catch (const std::system_error& e) {
+        // An operating-system failure (e.g. the entropy source): OSError(errno,
+        // text), which the host narrows to the matching subclass.
+        if (PyObject* args = Py_BuildValue("(is)", e.code().value(), e.what())) {
+            PyErr_SetObject(PyExc_OSError, args);
+            Py_DECREF(args);
+        }
     } catch (const std::length_error&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {
@@ -221,8 +229,52 @@ void translate_exception() noexcept {
     }
 }
 
+#ifdef PYPY_VERSION
+namespace {
+
+// PyPy's cpyext ignores a missing Py_TPFLAGS_BASETYPE and lets Python code
+// subclass the type. Subclass instances would get a __dict__ and a
+// deallocation path the instances were not written for, so class creation
+// is refused where PyPy still asks: the base's __init_subclass__.
+PyObject* refuse_subclass(PyObject* cls, PyObject*, PyObject*) noexcept {
+    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        Ref base = Ref::check(PyObject_GetAttrString(cls, "__base__"));
+        Ref name = Ref::check(PyObject_GetAttrString(base.get(), "__qualname__"));
+        PyErr_Format(PyExc_TypeError, "type '%U' is not an acceptable base type", name.get());
+        throw_error();
+    });
+}
+
+PyMethodDef refuse_subclass_def = {"__init_subclass__", as_cfunction(&refuse_subclass),
+                                   METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr};
+
+// PyPy leaves __doc__ None when the text after the signature is empty;
+// CPython stores the empty string.
+void store_doc(PyObject* type, const PyType_Spec& spec) {
+    for (const PyType_Slot* slot = spec.slots; slot->slot; ++slot) {
+        if (slot->slot != Py_tp_doc) continue;
+        std::string_view doc(static_cast<const char*>(slot->pfunc));
+        const std::string_view marker = "\n--\n\n";
+        const std::size_t at = doc.find(marker);
+        if (at != std::string_view::npos) doc.remove_prefix(at + marker.size());
+        Ref text = Ref::check(
+            PyUnicode_FromStringAndSize(doc.data(), static_cast<Py_ssize_t>(doc.size())));
+        check_status(PyObject_SetAttrString(type, "__doc__", text.get()));
+    }
+}
+
+} // namespace
+#endif
+
 PyTypeObject* create_type(PyType_Spec& spec) {
-    return reinterpret_cast<PyTypeObject*>(Ref::check(PyType_FromSpec(&spec)).release());
+    Ref type = Ref::check(PyType_FromSpec(&spec));
+#ifdef PYPY_VERSION
+    store_doc(type.get(), spec);
+    Ref refuse = Ref::check(
+        PyDescr_NewClassMethod(reinterpret_cast<PyTypeObject*>(type.get()), &refuse_subclass_def));
+    check_status(PyObject_SetAttrString(type.get(), "__init_subclass__", refuse.get()));
+#endif
+    return reinterpret_cast<PyTypeObject*>(type.release());
 }
 
 void module_add(PyObject* module, const char* name, PyObject* obj) {

@@ -5,6 +5,7 @@
 #include "cube2x2/pymethods.h"
 #include "cube3x3/pymethods.h"
 #include "cubeBatch/pymethods.h"
+#include "inverse_scramble.h"
 #include "next_states.h"
 
 namespace tessaroll {
@@ -14,7 +15,7 @@ void add_class(PyObject* module, const char* name, PyTypeObject* type) {
     py::module_add(module, name, reinterpret_cast<PyObject*>(type));
 }
 
-[[maybe_unused]] void add_function(PyObject* module, PyMethodDef* def) {
+void add_function(PyObject* module, PyMethodDef* def) {
     py::Ref module_name = py::Ref::check(PyObject_GetAttrString(module, "__name__"));
     py::Ref fn = py::Ref::check(PyCFunction_NewEx(def, module, module_name.get()));
     py::Ref name = py::Ref::check(PyObject_GetAttrString(fn.get(), "__name__"));
@@ -30,6 +31,7 @@ int exec_module(PyObject* module) noexcept {
         add_class(module, "CubeBatch", CubeBatchClass::type());
         add_class(module, "Cube2x2", Cube2x2Class::type());
         add_class(module, "Cube3x3", Cube3x3Class::type());
+        add_function(module, inverse_scramble_method());
         add_function(module, get_next_states_def());
         // Reachable for `except`, but not part of __all__.
         PyObject* internal = py::internal_error_type();

@@ -87,6 +87,25 @@ def test_r_on_solved_moves_the_documented_slots():
     assert small.state == cube.corners
 
 
+def test_f_on_solved_flips_the_documented_edges():
+    cube = tessaroll.Cube3x3()
+    cube.do_f_move()
+    edges = cube.get_edges()
+    assert [edges[k] for k in (2, 6, 10, 11)] == [(11, 1), (10, 1), (2, 1), (6, 1)]
+    assert all(flip == 0 for k, (_, flip) in enumerate(edges) if k not in (2, 6, 10, 11))
+
+
+@given(moves=move_sequences)
+@settings(max_examples=100, deadline=None)
+def test_edge_flips_stay_even(moves):
+    cube = tessaroll.Cube3x3()
+    for m in moves:
+        turn(cube, m)
+        edges = cube.get_edges()
+        assert sum(flip for _, flip in edges) % 2 == 0
+        assert sorted(piece for piece, _ in edges) == list(range(12))
+
+
 def test_u_then_d_prime_is_a_rotation_but_not_solved():
     cube = tessaroll.Cube2x2()
     cube.do_u_move()
@@ -131,4 +150,5 @@ def test_packed_turns_match_reference_model(seed):
         turn(small, m)
         ref.turn(MOVE_NAMES[m])
         assert cube.corners == ref.corner_word()
+        assert cube.to_binary_edges() == format(ref.edge_word(), "064b")
         assert small.state == ref.corner_word()

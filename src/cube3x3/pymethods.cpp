@@ -4,6 +4,7 @@
 
 #include "cube_pymethods.h"
 #include "export_pymethods.h"
+#include "moves_pymethods.h"
 
 namespace tessaroll {
 namespace {
@@ -66,6 +67,8 @@ PyMethodDef methods[] = {
     pm::turn_method<C, 9>(),
     pm::turn_method<C, 10>(),
     pm::turn_method<C, 11>(),
+    pm::do_moves_method<C>(),
+    pm::scramble_method<C>(),
     {nullptr, nullptr, 0, nullptr},
 };
 

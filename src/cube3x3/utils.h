@@ -111,9 +111,11 @@ constexpr u64 b_prime(u64 w) {
 } // namespace edge_turns
 
 // U, U', D and D' run the same formula on both words, as one 128-bit vector
-// operation where the compiler has vector extensions (SSE2 on x86-64; without
-// SSE2, e.g. plain i386, GCC and Clang lower the same code to scalar pairs).
-#if defined(__GNUC__) || defined(__clang__)
+// operation where the target has 128-bit integer vectors (SSE2, NEON). Plain
+// i386 has none: GCC would lower the vector to scalar pairs anyway, and a
+// vector passed by value there has no stable ABI (-Wpsabi), so such targets
+// take the two scalar calls.
+#if (defined(__GNUC__) || defined(__clang__)) && (defined(__SSE2__) || defined(__ARM_NEON))
 #define TESSAROLL_HAVE_VECTOR_EXT 1
 using WordPair = std::uint64_t __attribute__((vector_size(16)));
 #endif

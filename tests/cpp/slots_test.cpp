@@ -1,6 +1,8 @@
 // The division-free twist arithmetic, checked exhaustively against the
 // documented per-field formulas, including the never-produced value 3.
+#include "cube/cube.h"
 #include "cube/slots.h"
+#include "cube2x2/utils.h"
 #include "cube3x3/utils.h"
 
 #include <gtest/gtest.h>
@@ -46,6 +48,48 @@ TEST(Slots, VectorAndScalarLayerTurnsAgree) {
     v.do_d_prime_move_internal();
     EXPECT_EQ(v.corners, slots::layer_d_prime(c.corners));
     EXPECT_EQ(v.edges, slots::layer_d_prime(c.edges));
+}
+
+} // namespace
+} // namespace tessaroll
+
+namespace tessaroll {
+namespace {
+
+// Bits above the slots never occur in a reachable state, so Python cannot set
+// them; check here that every turn carries them through and that they make
+// the solved test fail.
+TEST(Turns, HighBitsRideThroughEveryTurn) {
+    constexpr std::uint64_t kCornerHigh = 0xABCDEF0000000000ULL;
+    constexpr std::uint64_t kEdgeHigh = 0x9000000000000000ULL;
+    for (std::size_t index = 0; index < 12; ++index) {
+        Cube3x3 c;
+        c.corners |= kCornerHigh;
+        c.edges |= kEdgeHigh;
+        EXPECT_FALSE(c.is_solved());
+        apply_move_index_internal(c, index);
+        EXPECT_EQ(c.corners & kCornerHigh, kCornerHigh) << index;
+        EXPECT_EQ(c.edges & ~0x0FFFFFFFFFFFFFFFULL, kEdgeHigh) << index;
+        apply_move_index_internal(c, index ^ 1);
+        EXPECT_EQ(c.corners, Cube3x3::kSolvedCorners | kCornerHigh);
+        EXPECT_EQ(c.edges, Cube3x3::kSolvedEdges | kEdgeHigh);
+
+        Cube2x2 s;
+        s.state |= kCornerHigh;
+        EXPECT_FALSE(s.is_solved());
+        apply_move_index_internal(s, index);
+        EXPECT_EQ(s.state & kCornerHigh, kCornerHigh) << index;
+    }
+}
+
+TEST(Turns, IndexesAboveElevenAreNoOps) {
+    for (std::size_t index : {std::size_t{12}, std::size_t{255}, ~std::size_t{0}}) {
+        Cube3x3 c;
+        c.do_r_move_internal();
+        const Cube3x3 before = c;
+        apply_move_index_internal(c, index);
+        EXPECT_EQ(c, before);
+    }
 }
 
 } // namespace
