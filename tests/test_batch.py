@@ -349,3 +349,136 @@ def test_apply_move_indexes_by_keyword():
 def test_module_all_order():
     assert tessaroll.__all__ == ["CubeBatch", "Cube2x2", "Cube3x3", "inverse_scramble",
                                  "get_next_states"]
+
+
+# --- scramble -----------------------------------------------------------------
+
+
+def lengths(values):
+    return np.array(values, dtype=np.int64)
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_scramble_with_nothing_to_pair(kind):
+    batch = CubeBatch(3, kind)
+    assert batch.scramble(lengths([])) is None
+    assert all(c.is_solved() for c in batch)
+    assert CubeBatch(0, kind).scramble(lengths([5, 5])) is None
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_scramble_touches_only_paired_cubes(kind):
+    batch = CubeBatch(5, kind)
+    batch.scramble(lengths([3, 3]))
+    assert all(c.is_solved() for c in list(batch)[2:])
+    batch = CubeBatch(2, kind)
+    batch.scramble(lengths([1, 1, 1, 1]))  # a single quarter turn always changes a cube
+    assert not batch[0].is_solved() and not batch[1].is_solved()
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_lengths_below_one_leave_cubes_unchanged(kind):
+    batch = CubeBatch(3, kind)
+    batch.scramble(lengths([0, -3, 1]))
+    assert batch[0].is_solved() and batch[1].is_solved()
+    assert state(batch[2]) in {state(turned(kind, [m])) for m in range(12)}
+    batch.scramble(lengths([-(2**63), 0, 0]))
+    assert batch[0].is_solved()
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_single_turns_are_uniform(kind):
+    n = 24_000
+    batch = CubeBatch(n, kind)
+    batch.scramble(np.ones(n, np.int64))
+    singles = {state(turned(kind, [m])): m for m in range(12)}
+    counts = np.bincount([singles[state(c)] for c in batch], minlength=12)
+    assert counts.sum() == n
+    chi2 = (((counts - n / 12) ** 2) / (n / 12)).sum()
+    assert chi2 < 45  # 11 degrees of freedom: p < 1e-5 for a fair source
+
+
+def corner_parity(word):
+    perm = [(word >> (5 * k)) & 7 for k in range(8)]
+    seen, odd = [False] * 8, 0
+    for i in range(8):
+        j, size = i, 0
+        while not seen[j]:
+            seen[j], j, size = True, perm[j], size + 1
+        if size:
+            odd ^= (size - 1) & 1
+    return odd
+
+
+def test_scramble_applies_exactly_the_requested_number_of_turns():
+    # Every quarter turn is an odd corner permutation, so the parity of a
+    # scrambled 2x2's corner permutation is its scramble length mod 2.
+    rng = random.Random(3)
+    values = [rng.randrange(-3, 60) for _ in range(3000)]
+    batch = CubeBatch(len(values), 2)
+    batch.scramble(lengths(values))
+    assert [corner_parity(c.state) for c in batch] == [max(v, 0) % 2 for v in values]
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_scrambles_differ_between_cubes_and_calls(kind):
+    batch = CubeBatch(400, kind)
+    batch.scramble(np.full(400, 20, np.int64))
+    first = states(batch)
+    assert len(set(first)) >= 390
+    again = CubeBatch(400, kind)
+    again.scramble(np.full(400, 20, np.int64))
+    assert len(set(first) & set(states(again))) <= 10
+
+
+def test_scramble_keeps_turning_from_the_current_state():
+    batch = CubeBatch(1000, 2)
+    batch.scramble(np.full(1000, 7, np.int64))
+    batch.scramble(np.full(1000, 4, np.int64))
+    assert [corner_parity(c.state) for c in batch] == [1] * 1000
+
+
+def test_read_only_lengths_are_accepted_and_not_modified():
+    values = lengths([2, 5, 0])
+    values.flags.writeable = False
+    batch = CubeBatch(3, 3)
+    batch.scramble(values)
+    assert values.tolist() == [2, 5, 0]
+    assert not batch[1].is_solved() and batch[2].is_solved()
+
+
+REJECTED_LENGTHS = [
+    pytest.param(lambda: [1, 2], TypeError, id="list"),
+    pytest.param(lambda: np.array([1, 2], dtype=np.int32), TypeError, id="int32"),
+    pytest.param(lambda: np.array([1.0, 2.0]), TypeError, id="float64"),
+    pytest.param(lambda: np.array([1, 2], dtype=np.uint64), TypeError, id="uint64"),
+    pytest.param(lambda: np.ones((2, 2), dtype=np.int64), TypeError, id="2-d"),
+    pytest.param(lambda: np.array(2, dtype=np.int64), TypeError, id="0-d"),
+    pytest.param(lambda: np.array([1, 2], dtype=">i8" if np.little_endian else "<i8"),
+                 TypeError, id="byteswapped"),
+    pytest.param(lambda: np.arange(1, 9, dtype=np.int64)[::2], ValueError, id="strided"),
+    pytest.param(lambda: np.frombuffer(b"\1" * 33, dtype=np.int64, offset=1), ValueError,
+                 id="unaligned"),
+]
+
+
+@pytest.mark.parametrize("make, error", REJECTED_LENGTHS)
+@pytest.mark.parametrize("kind", KINDS)
+def test_rejected_lengths_leave_the_batch_unchanged(kind, make, error):
+    batch = CubeBatch(4, kind)
+    batch.apply_move_indexes(indexes([1, 6, 8, 11]))
+    before = states(batch)
+    with pytest.raises(error, match=r"^argument 'scramble_lengths': "):
+        batch.scramble(make())
+    assert states(batch) == before
+
+
+def test_scramble_binding_errors():
+    batch = CubeBatch(1, 2)
+    with pytest.raises(TypeError, match=r"^CubeBatch.scramble\(\) missing 1 required positional "
+                                        r"argument: 'scramble_lengths'$"):
+        batch.scramble()
+    with pytest.raises(TypeError, match=r"unexpected keyword argument 'scramble_length'$"):
+        batch.scramble(scramble_length=lengths([1]))
+    batch.scramble(scramble_lengths=lengths([1]))
+    assert not batch[0].is_solved()

@@ -70,6 +70,11 @@ void apply_move_indexes(CubeBatch& batch, const numpy::ArrayView<std::size_t>& i
     apply_move_indexes_internal(batch, indexes.data, indexes.size);
 }
 
+void scramble(CubeBatch& batch, const numpy::ArrayView<std::int64_t>& lengths) {
+    lengths.require_block("scramble_lengths");
+    scramble_batch_internal(batch, lengths.data, lengths.size);
+}
+
 py::Ref render(const CubeBatch& batch) {
     std::string text;
     batch.visit([&](auto cubes) {
@@ -103,6 +108,13 @@ PyMethodDef methods[] = {
         "get_next_states($self)\n--\n\n"
         "Return successor states for all cubes using the 12 quarter-turn moves.\n\n"
         "Returns a NumPy int64 array with shape (len(self) * 12, sticker_dim)."),
+    py::method<B, "scramble", Borrow::exclusive, &scramble,
+               py::Required<"scramble_lengths", py::AsInt64Vector>>(
+        "scramble($self, scramble_lengths)\n--\n\n"
+        "Scramble each cube with the corresponding number of random moves.\n\n"
+        "The `scramble_lengths` array is zipped with the batch. If it is shorter\n"
+        "than the batch, only the first N cubes are scrambled. Extra lengths are\n"
+        "ignored."),
     py::noargs_method<B, Borrow::shared, &len>(
         "len", "len($self)\n--\n\nReturn the number of cubes in the batch."),
     {nullptr, nullptr, 0, nullptr},
