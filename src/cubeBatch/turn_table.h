@@ -11,8 +11,8 @@
 //
 // (rotating by 5 * (a - b) mod 64 brings source slot b to a; the bits that
 // wrap around never reach a slot below 60), then corner twists +1 / +2 on
-// the `add1` / `add2` slots (the division-free formulas of cube/slots.h) and
-// edge flips by XOR. The rows are not written by hand: they are read off the
+// the receiving slots (the division-free formulas of cube/slots.h, both in
+// one add) and edge flips by XOR. The rows are not written by hand: they are read off the
 // model's own turns applied to its solved state, where slot k holds piece k
 // unoriented, so "slot a now holds piece b with orientation o" is the row.
 #pragma once
@@ -37,11 +37,16 @@ struct WordTurn {
     u64 keep = ~u64{0};
     std::array<u64, 4> dest{};     // receiving slot masks (0: unused entry)
     std::array<unsigned, 4> rot{}; // left rotation bringing each one's source
-    u64 add1 = 0;                  // corner twist +1 units (bit 5a+3)
-    u64 add2 = 0;                  // corner twist +2 units
+    u64 twist_add = 0;             // corner twist added per slot (1 or 2 at bit 5a+3)
+    u64 twist_units = 0;           // bit 5a+3 of every slot that gets a twist
+    u64 twist_plus2 = 0;           // bit 5a+3 of the slots that get +2
     u64 flip = 0;                  // edge flip bits (bit 5a+4)
 };
 
+// Per twisted slot with twist t (high bit h, low bit l) and added d:
+//   d = 1: t + 1 - 3h          d = 2: t + 2 - 3(h | l)
+// (the formulas of cube/slots.h, both applied at once; every field's result
+// lies in 0..3, so the word-wide add and subtract stay exact).
 template <WordKind K>
 inline u64 turn_word(u64 w, const WordTurn& t) noexcept {
     u64 r = (w & t.keep) | (std::rotl(w, static_cast<int>(t.rot[0])) & t.dest[0]) |
@@ -49,8 +54,8 @@ inline u64 turn_word(u64 w, const WordTurn& t) noexcept {
             (std::rotl(w, static_cast<int>(t.rot[2])) & t.dest[2]) |
             (std::rotl(w, static_cast<int>(t.rot[3])) & t.dest[3]);
     if constexpr (K == WordKind::corners) {
-        r = r + t.add1 - 3 * ((r >> 1) & t.add1);
-        r = r + (t.add2 << 1) - 3 * ((r | (r >> 1)) & t.add2);
+        const u64 wraps = ((r >> 1) & t.twist_units) | (r & t.twist_plus2);
+        r = r + t.twist_add - 3 * wraps;
     } else {
         r ^= t.flip;
     }
@@ -104,8 +109,12 @@ std::array<MoveRow<C>, kMoveCount> derive() noexcept {
                 t.dest[used] = slot;
                 t.rot[used] = (5 * (64 + a - b)) % 64;
                 ++used;
-                if (corners && o == 1) t.add1 |= u64{1} << (5 * a + 3);
-                if (corners && o == 2) t.add2 |= u64{1} << (5 * a + 3);
+                const u64 unit = u64{1} << (5 * a + 3);
+                if (corners && o != 0) {
+                    t.twist_add += o * unit;
+                    t.twist_units |= unit;
+                    if (o == 2) t.twist_plus2 |= unit;
+                }
                 if (!corners && o == 1) t.flip |= u64{1} << (5 * a + 4);
             }
         }
