@@ -4,7 +4,9 @@
 #include "binding.h"
 #include "cube2x2/pymethods.h"
 #include "cube3x3/pymethods.h"
+#include "cubeBatch/pymethods.h"
 #include "inverse_scramble.h"
+#include "next_states.h"
 
 namespace tessaroll {
 namespace {
@@ -26,9 +28,11 @@ void add_function(PyObject* module, PyMethodDef* def) {
 int exec_module(PyObject* module) noexcept {
     return py::boundary<int>(-1, [&] {
         if (!PyModule_Check(module)) py::raise_conversion(module, "module");
+        add_class(module, "CubeBatch", CubeBatchClass::type());
         add_class(module, "Cube2x2", Cube2x2Class::type());
         add_class(module, "Cube3x3", Cube3x3Class::type());
         add_function(module, inverse_scramble_method());
+        add_function(module, get_next_states_def());
         // Reachable for `except`, but not part of __all__.
         PyObject* internal = py::internal_error_type();
         if (!internal) py::throw_error();

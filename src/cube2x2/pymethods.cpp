@@ -2,9 +2,8 @@
 // the bodies specific to the 2x2 model.
 #include "cube2x2/pymethods.h"
 
-#include "cube_pymethods.h"
+#include "cube_method_table.h"
 #include "export_pymethods.h"
-#include "moves_pymethods.h"
 
 namespace tessaroll {
 namespace {
@@ -29,27 +28,12 @@ py::Ref get_corners(const Cube2x2& cube) {
     return pm::corner_list(cube.state);
 }
 
-PyMethodDef methods[] = {
+// The rows only this model has; cube_method_table appends the shared ones.
+auto methods = pm::cube_method_table<C>(std::array{
     py::noargs_method<C, Borrow::shared, &to_binary>("to_binary", "to_binary($self)\n--\n\n"),
     pm::get_corners_method<C, &get_corners>(),
     pm::to_sticker_array_method<C>("to_sticker_array($self)\n--\n\n"),
-    pm::is_solved_method<C>(),
-    pm::turn_method<C, 0>(),
-    pm::turn_method<C, 1>(),
-    pm::turn_method<C, 2>(),
-    pm::turn_method<C, 3>(),
-    pm::turn_method<C, 4>(),
-    pm::turn_method<C, 5>(),
-    pm::turn_method<C, 6>(),
-    pm::turn_method<C, 7>(),
-    pm::turn_method<C, 8>(),
-    pm::turn_method<C, 9>(),
-    pm::turn_method<C, 10>(),
-    pm::turn_method<C, 11>(),
-    pm::do_moves_method<C>(),
-    pm::scramble_method<C>(),
-    {nullptr, nullptr, 0, nullptr},
-};
+});
 
 PyGetSetDef getset[] = {
     {"state", &py::getter_entry<C, &state>, nullptr, nullptr, nullptr},
@@ -63,7 +47,7 @@ PyType_Slot slots[] = {
     {Py_tp_new, py::as_slot(&py::new_entry<C, &construct>)},
     {Py_tp_dealloc, py::as_slot(&py::dealloc_entry<C>)},
     pm::str_slot<C>(),
-    {Py_tp_methods, methods},
+    {Py_tp_methods, methods.data()},
     {Py_tp_getset, getset},
     {0, nullptr},
 };

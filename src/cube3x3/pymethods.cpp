@@ -2,9 +2,8 @@
 // the bodies specific to the 3x3 model.
 #include "cube3x3/pymethods.h"
 
-#include "cube_pymethods.h"
+#include "cube_method_table.h"
 #include "export_pymethods.h"
-#include "moves_pymethods.h"
 
 namespace tessaroll {
 namespace {
@@ -39,7 +38,8 @@ py::Ref get_edges(const Cube3x3& cube) {
     return pm::edge_list(cube.edges);
 }
 
-PyMethodDef methods[] = {
+// The rows only this model has; cube_method_table appends the shared ones.
+auto methods = pm::cube_method_table<C>(std::array{
     py::noargs_method<C, Borrow::shared, &to_binary_corners>(
         "to_binary_corners",
         "to_binary_corners($self)\n--\n\nReturn the corner state as a 64-bit binary string."),
@@ -54,23 +54,7 @@ PyMethodDef methods[] = {
         "get_edges", "get_edges($self)\n--\n\nReturn the edge state as an array."),
     pm::to_sticker_array_method<C>(
         "to_sticker_array($self)\n--\n\nReturn the cube state as an array of 54 sticker colors."),
-    pm::is_solved_method<C>(),
-    pm::turn_method<C, 0>(),
-    pm::turn_method<C, 1>(),
-    pm::turn_method<C, 2>(),
-    pm::turn_method<C, 3>(),
-    pm::turn_method<C, 4>(),
-    pm::turn_method<C, 5>(),
-    pm::turn_method<C, 6>(),
-    pm::turn_method<C, 7>(),
-    pm::turn_method<C, 8>(),
-    pm::turn_method<C, 9>(),
-    pm::turn_method<C, 10>(),
-    pm::turn_method<C, 11>(),
-    pm::do_moves_method<C>(),
-    pm::scramble_method<C>(),
-    {nullptr, nullptr, 0, nullptr},
-};
+});
 
 PyGetSetDef getset[] = {
     {"corners", &py::getter_entry<C, &corners>, nullptr, nullptr, nullptr},
@@ -82,7 +66,7 @@ PyType_Slot slots[] = {
     {Py_tp_new, py::as_slot(&py::new_entry<C, &construct>)},
     {Py_tp_dealloc, py::as_slot(&py::dealloc_entry<C>)},
     pm::str_slot<C>(),
-    {Py_tp_methods, methods},
+    {Py_tp_methods, methods.data()},
     {Py_tp_getset, getset},
     {0, nullptr},
 };

@@ -1,0 +1,99 @@
+"""Batch engine throughput, as ratios against NumPy baselines run in the
+same process (best of several runs each).
+
+    python bench/bench_batch.py [--cubes N] [--repeat R]
+
+Pool size follows RAYON_NUM_THREADS as usual. Targets (2 cores):
+  get_next_states / np.ones of the same shape            <= 1.2
+  np.take gather baseline / get_next_states               >= 2
+  NumPy fancy-index move / apply_move_indexes             >= 20
+  batch scramble                                          >= 300 M turns/s
+"""
+
+import argparse
+import os
+import time
+
+import numpy as np
+
+import tessaroll
+
+
+def best(fn, repeat):
+    times = []
+    for _ in range(repeat):
+        t0 = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - t0)
+    return min(times)
+
+
+def sticker_permutations(samples=64):
+    """perms[m][j]: the sticker index whose colour lands on j after move m,
+    found from random states (a position is fixed by colour agreement over
+    all samples)."""
+    batch = tessaroll.CubeBatch(samples, 3)
+    batch.scramble(np.full(samples, 40, np.int64))
+    before = np.array([c.to_sticker_array() for c in batch])
+    after = batch.get_next_states().reshape(samples, 12, 54)
+    perms = np.empty((12, 54), np.intp)
+    for m in range(12):
+        for j in range(54):
+            (candidates,) = np.nonzero((before == after[:, m, j:j + 1]).all(axis=0))
+            assert len(candidates) == 1, (m, j, candidates)
+            perms[m, j] = candidates[0]
+    return perms
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--cubes", type=int, default=200_000)
+    parser.add_argument("--repeat", type=int, default=5)
+    args = parser.parse_args()
+    n, repeat = args.cubes, args.repeat
+    print(f"cubes: {n}, pool: RAYON_NUM_THREADS={os.environ.get('RAYON_NUM_THREADS', 'default')}")
+
+    batch = tessaroll.CubeBatch(n, 3)
+    batch.scramble(np.full(n, 30, np.int64))
+    perms = sticker_permutations()
+    # Sticker rows of the cubes themselves: row 12c is cube c after U, and
+    # U' applied to it gives the cube back.
+    stickers = np.ascontiguousarray(batch.get_next_states()[0::12][:, perms[1]])
+
+    # 1. Successors against writing the same amount of memory.
+    t_next = best(batch.get_next_states, repeat)
+    t_ones = best(lambda: np.ones((12 * n, 54), np.int64), repeat)
+    print(f"get_next_states {t_next * 1e3:8.1f} ms   np.ones {t_ones * 1e3:8.1f} ms   "
+          f"ratio {t_next / t_ones:5.2f}  (target <= 1.2)")
+
+    # 2. Successors against the best NumPy gather building the same array.
+    def gather():
+        return np.take(stickers, perms, axis=1).reshape(12 * n, 54)
+
+    assert np.array_equal(gather(), batch.get_next_states())
+    t_gather = best(gather, repeat)
+    print(f"np.take gather  {t_gather * 1e3:8.1f} ms   get_next_states {t_next * 1e3:8.1f} ms   "
+          f"speed-up {t_gather / t_next:5.2f}  (target >= 2)")
+
+    # 3. One move per cube: fancy-index gather on sticker rows against the batch.
+    moves = np.random.default_rng(1).integers(0, 12, n).astype(np.uintp)
+    rows_index = np.arange(n)[:, None]
+
+    def numpy_moves():
+        return stickers[rows_index, perms[moves]]
+
+    t_np_move = best(numpy_moves, repeat)
+    t_apply = best(lambda: batch.apply_move_indexes(moves), repeat)
+    print(f"numpy move      {t_np_move * 1e3:8.2f} ms   apply_move_indexes {t_apply * 1e3:8.2f} ms"
+          f"   speed-up {t_np_move / t_apply:6.1f}  (target >= 20)")
+
+    # 4. Scramble throughput.
+    length = 100
+    lengths = np.full(n, length, np.int64)
+    t_scramble = best(lambda: batch.scramble(lengths), repeat)
+    print(f"scramble        {t_scramble * 1e3:8.1f} ms for {n * length / 1e6:.0f} M turns   "
+          f"{n * length / t_scramble / 1e6:7.0f} M turns/s  (target >= 300)")
+
+
+if __name__ == "__main__":
+    main()

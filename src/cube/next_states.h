@@ -1,0 +1,89 @@
+// Successor generation, written once over the Cube interface: for n states,
+// the sticker arrays of all twelve quarter-turn successors, as 12 * n rows of
+// sticker_dim int64 colour codes. Row 12c + i is state c after move index i.
+#pragma once
+
+#include "cube/cube.h"
+#include "cubeBatch/pool.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <limits>
+#include <memory>
+#include <new>
+#include <span>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
+namespace tessaroll {
+
+// An owned row-major int64 matrix from std::calloc, so that it can be handed
+// to a consumer that releases it with std::free.
+struct StickerRows {
+    struct Free {
+        void operator()(std::int64_t* p) const noexcept { std::free(p); }
+    };
+    std::unique_ptr<std::int64_t[], Free> data;
+    std::size_t rows = 0;
+    std::size_t cols = 0;
+};
+
+// A large result is written once, right after allocation: on Linux ask for
+// transparent huge pages over its whole pages, so that filling it takes one
+// page fault per 2 MiB instead of per 4 KiB (NumPy does the same for its own
+// large arrays). Only advice: failure changes nothing.
+inline void advise_huge_pages([[maybe_unused]] void* data, [[maybe_unused]] std::size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr std::size_t kMinBytes = std::size_t{4} << 20;
+    constexpr std::uintptr_t kPage = 4096;
+    if (bytes < kMinBytes) return;
+    const auto begin = reinterpret_cast<std::uintptr_t>(data);
+    const std::uintptr_t first = (begin + kPage - 1) & ~(kPage - 1);
+    const std::uintptr_t last = (begin + bytes) & ~(kPage - 1);
+    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#endif
+}
+
+// Throws std::bad_alloc when the result does not fit the address space or
+// cannot be allocated. One work item per output row runs on the worker pool;
+// each row is written in place, with no allocation per row or per cube.
+template <Cube C>
+StickerRows next_states_internal(std::span<const C> cubes) {
+    constexpr std::size_t S = C::sticker_dim;
+    constexpr std::size_t kMaxElements =
+        static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(std::int64_t);
+    const std::size_t n = cubes.size();
+    if (n > kMaxElements / (kMoveCount * S)) throw std::bad_alloc();
+
+    StickerRows out;
+    out.rows = kMoveCount * n;
+    out.cols = S;
+    // Never a zero-byte request: an empty result still gets a buffer to own.
+    const std::size_t elements = out.rows * S;
+    out.data.reset(static_cast<std::int64_t*>(std::calloc(elements ? elements : 1, 8)));
+    if (!out.data) throw std::bad_alloc();
+    advise_huge_pages(out.data.get(), elements * sizeof(std::int64_t));
+
+    const C* const in = cubes.data();
+    std::int64_t* const base = out.data.get();
+    pool::instance().for_each_piece(out.rows, [&](std::size_t begin, std::size_t end) {
+        std::size_t cube = begin / kMoveCount;
+        std::size_t move = begin % kMoveCount;
+        std::int64_t* row = base + begin * S;
+        for (std::size_t r = begin; r < end; ++r, row += S) {
+            C next = in[cube];
+            apply_move_index_internal(next, move);
+            next.write_stickers_internal(row);
+            if (++move == kMoveCount) {
+                move = 0;
+                ++cube;
+            }
+        }
+    });
+    return out;
+}
+
+} // namespace tessaroll

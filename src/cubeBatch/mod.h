@@ -1,0 +1,78 @@
+// A batch of cubes of one model, held as one contiguous block of packed
+// states (8 bytes per 2x2, 16 per 3x3, no per-cube header), and the parallel
+// operations that rewrite it in place.
+#pragma once
+
+#include "cube/cube.h"
+#include "cube2x2/utils.h"
+#include "cube3x3/utils.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <new>
+#include <span>
+#include <variant>
+
+namespace tessaroll {
+
+// An owned, fixed-length, contiguous sequence of states of one model.
+template <Cube C>
+class CubeSeq {
+public:
+    CubeSeq() noexcept = default;
+    // `count` solved cubes. Throws std::bad_alloc when the block cannot be
+    // allocated, including when its byte size does not fit the address space.
+    explicit CubeSeq(std::size_t count) : cubes_(allocate(count)), size_(count) {}
+
+    std::size_t size() const noexcept { return size_; }
+    std::span<C> span() noexcept { return {cubes_.get(), size_}; }
+    std::span<const C> span() const noexcept { return {cubes_.get(), size_}; }
+
+private:
+    static std::unique_ptr<C[]> allocate(std::size_t count) {
+        constexpr auto kMax = static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max());
+        if (count > kMax / sizeof(C)) throw std::bad_alloc();
+        return std::unique_ptr<C[]>(new C[count]); // default member values: solved
+    }
+
+    std::unique_ptr<C[]> cubes_;
+    std::size_t size_ = 0;
+};
+
+// The model is the alternative held; the cube_type number is not kept.
+class CubeBatch {
+public:
+    using Cubes = std::variant<CubeSeq<Cube2x2>, CubeSeq<Cube3x3>>;
+
+    explicit CubeBatch(Cubes cubes) noexcept : cubes_(std::move(cubes)) {}
+
+    std::size_t size() const noexcept {
+        return std::visit([](const auto& seq) { return seq.size(); }, cubes_);
+    }
+
+    // Call f(std::span<C>) or f(std::span<const C>) with the batch's model.
+    template <class F>
+    decltype(auto) visit(F&& f) {
+        return std::visit([&](auto& seq) -> decltype(auto) { return f(seq.span()); }, cubes_);
+    }
+    template <class F>
+    decltype(auto) visit(F&& f) const {
+        return std::visit([&](const auto& seq) -> decltype(auto) { return f(seq.span()); }, cubes_);
+    }
+
+private:
+    Cubes cubes_;
+};
+
+// Pairs cube i with element i for i < min(cubes, m), on the worker pool.
+// Move indexes above 11 leave their cube unchanged.
+void apply_move_indexes_internal(CubeBatch& batch, const std::size_t* indexes, std::size_t m);
+// Each paired cube gets `length` uniformly drawn quarter turns (none for a
+// length below 1). Every work piece draws from its own ChaCha8 stream keyed
+// from the running worker's thread generator. Throws what that generator
+// throws (an unreadable entropy source); cubes already turned stay turned.
+void scramble_batch_internal(CubeBatch& batch, const std::int64_t* lengths, std::size_t m);
+
+} // namespace tessaroll

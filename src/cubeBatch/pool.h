@@ -1,0 +1,108 @@
+// The worker pool that every batch operation runs on.
+//
+// A call hands a range of items [0, count) to the pool and blocks until all of
+// them have run. The range is cut adaptively: it starts with a split budget of
+// N (the number of workers); a range of at least two items is halved while its
+// budget is not 0, each half inheriting half the budget; a range that a worker
+// other than the one that cut it off has taken over is halved even at budget
+// 0, and its halves get max(N, budget / 2) again, so work that had to be
+// stolen is spread further. The cutting worker continues with the first half
+// and leaves the second for idle workers, running it itself when nobody took
+// it. An uncut range is a piece, run in order by one worker.
+//
+// Nothing here touches Python; the pool only sees function pointers and
+// integers.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+namespace tessaroll::pool {
+
+// The division rule for one range. Plain data: each half gets a copy.
+struct Splitter {
+    std::size_t budget;  // splits this range may still make
+    std::size_t workers; // N, what a stolen range's budget is raised to
+
+    // Decide whether a range of `len` items is cut in two; on yes, `budget`
+    // is what each half inherits. `stolen`: the range runs on a worker other
+    // than the one that created it.
+    constexpr bool try_split(std::size_t len, bool stolen) noexcept {
+        if (len < 2) return false;
+        if (stolen) {
+            budget = std::max(workers, budget / 2);
+            return true;
+        }
+        if (budget == 0) return false;
+        budget /= 2;
+        return true;
+    }
+};
+
+// Runs one piece [begin, end) of a call. May throw: the first exception of a
+// call is carried back to its caller, and the call's remaining pieces are
+// skipped.
+using PieceFn = void (*)(void* context, std::size_t begin, std::size_t end);
+
+class Pool {
+public:
+    // Starts `workers` threads (at least one). `split_budget` is the budget
+    // of a whole range; 0 means `workers`. Only tests pass a different budget,
+    // to trace the division rule on a single worker.
+    explicit Pool(std::size_t workers, std::size_t split_budget = 0);
+    // Stops and joins the workers. The process-wide pool is never destroyed.
+    ~Pool();
+    Pool(const Pool&) = delete;
+    Pool& operator=(const Pool&) = delete;
+
+    std::size_t workers() const noexcept;
+
+    // Run items [0, count) and return when all have run; rethrows the first
+    // exception a piece threw. Safe to call from several threads at once.
+    void run(std::size_t count, PieceFn fn, void* context);
+
+    // Same, with any callable `piece(begin, end)`.
+    template <class F>
+    void for_each_piece(std::size_t count, F&& piece) {
+        run(
+            count, [](void* ctx, std::size_t b, std::size_t e) { (*static_cast<F*>(ctx))(b, e); },
+            const_cast<void*>(static_cast<const void*>(&piece)));
+    }
+
+    struct Impl;
+
+private:
+    Impl* impl_;
+};
+
+// The process-wide pool: created by the first call, sized from the
+// environment, and kept for the life of the process (in a forked child, a
+// fresh one is created on first use there).
+Pool& instance();
+
+// Pool size from the environment: RAYON_NUM_THREADS, then RAYON_RS_NUM_CPUS,
+// each a decimal number with an optional leading '+'; a positive value is the
+// size, 0 (or anything unparsable) defers, and the default is
+// default_pool_size(). `getenv` is a parameter so tests can supply values.
+std::size_t pool_size_from_env(const char* (*getenv)(const char*));
+
+// "+12" -> 12, "0" -> 0; empty, signs other than a leading '+', spaces,
+// other characters or values beyond size_t -> nullopt.
+std::optional<std::size_t> parse_thread_count(std::string_view text) noexcept;
+
+// Processors this process may use: its affinity set, limited by a control
+// group CPU quota (rounded up), or 1 when that cannot be determined.
+std::size_t default_pool_size();
+
+// CPU limit of a cgroup v2 "cpu.max" file ("max 100000" or "150000 100000"),
+// rounded up; nullopt when unlimited or unreadable.
+std::optional<std::size_t> cgroup2_cpu_limit(std::string_view cpu_max) noexcept;
+// CPU limit from cgroup v1 cpu.cfs_quota_us and cpu.cfs_period_us contents,
+// rounded up; nullopt for quota -1 (unlimited) or bad input.
+std::optional<std::size_t> cgroup1_cpu_limit(std::string_view quota,
+                                             std::string_view period) noexcept;
+
+} // namespace tessaroll::pool

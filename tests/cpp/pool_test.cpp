@@ -1,0 +1,266 @@
+// The worker pool: the division rule, piece traces, coverage under several
+// pool sizes, stealing, error propagation, idle sleeping and sizing.
+#include "cubeBatch/pool.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace tessaroll::pool {
+namespace {
+
+using Piece = std::pair<std::size_t, std::size_t>;
+
+struct SplitCase {
+    std::size_t budget, workers, len;
+    bool stolen;
+    bool splits;
+    std::size_t budget_after;
+};
+
+TEST(Splitter, FollowsTheBudgetRule) {
+    const SplitCase cases[] = {
+        {4, 4, 10, false, true, 2},                              // halves inherit half the budget
+        {1, 4, 10, false, true, 0}, {0, 4, 10, false, false, 0}, // exhausted, not stolen: a piece
+        {0, 4, 10, true, true, 4},                               // stolen: raised to N
+        {3, 2, 10, true, true, 2},                               // stolen: max(N, 3 / 2) = 2
+        {16, 4, 10, true, true, 8},                              // stolen: max(N, 16 / 2) = 8
+        {4, 4, 1, false, false, 4},                              // a single item is never cut
+        {0, 4, 1, true, false, 0},  {4, 4, 2, false, true, 2},   // two items can be cut
+        {4, 4, 0, true, false, 4},
+    };
+    for (const auto& c : cases) {
+        Splitter s{c.budget, c.workers};
+        EXPECT_EQ(s.try_split(c.len, c.stolen), c.splits)
+            << c.budget << ' ' << c.workers << ' ' << c.len << ' ' << c.stolen;
+        EXPECT_EQ(s.budget, c.budget_after) << c.budget << ' ' << c.len << ' ' << c.stolen;
+    }
+}
+
+std::vector<Piece> trace(Pool& pool, std::size_t count) {
+    std::mutex m;
+    std::vector<Piece> pieces;
+    pool.for_each_piece(count, [&](std::size_t b, std::size_t e) {
+        std::lock_guard<std::mutex> lock(m);
+        pieces.emplace_back(b, e);
+    });
+    return pieces;
+}
+
+TEST(PoolTrace, SingleWorkerCutsDepthFirstByBudget) {
+    // One worker never steals, so the pieces follow from the rule alone:
+    // [0,10) b4 -> [0,5) b2 | [5,10) b2 -> [0,2) b1 | [2,5) b1 | ... -> b0.
+    Pool pool(1, 4);
+    const std::vector<Piece> expected = {{0, 1}, {1, 2}, {2, 3}, {3, 5},
+                                         {5, 6}, {6, 7}, {7, 8}, {8, 10}};
+    EXPECT_EQ(trace(pool, 10), expected);
+}
+
+TEST(PoolTrace, SingleWorkerDefaultBudgetHalvesOnce) {
+    Pool pool(1);
+    EXPECT_EQ(pool.workers(), 1u);
+    EXPECT_EQ(trace(pool, 10), (std::vector<Piece>{{0, 5}, {5, 10}}));
+    EXPECT_EQ(trace(pool, 1), (std::vector<Piece>{{0, 1}}));
+    EXPECT_EQ(trace(pool, 3), (std::vector<Piece>{{0, 1}, {1, 3}}));
+    EXPECT_TRUE(trace(pool, 0).empty());
+}
+
+TEST(PoolTrace, ShortRangesStopAtSingleItems) {
+    Pool pool(1, 64);
+    auto pieces = trace(pool, 5);
+    EXPECT_EQ(pieces, (std::vector<Piece>{{0, 1}, {1, 2}, {2, 3}, {3, 4}, {4, 5}}));
+}
+
+void expect_each_item_once(Pool& pool, std::size_t count) {
+    std::unique_ptr<std::atomic<int>[]> hits(new std::atomic<int>[count + 1]);
+    for (std::size_t i = 0; i <= count; ++i)
+        hits[i].store(0);
+    std::atomic<std::size_t> pieces{0};
+    pool.for_each_piece(count, [&](std::size_t b, std::size_t e) {
+        ASSERT_LT(b, e);
+        ASSERT_LE(e, count);
+        pieces.fetch_add(1);
+        for (std::size_t i = b; i < e; ++i)
+            hits[i].fetch_add(1);
+    });
+    for (std::size_t i = 0; i < count; ++i)
+        ASSERT_EQ(hits[i].load(), 1) << "item " << i;
+    EXPECT_LE(pieces.load(), count);
+}
+
+class PoolSizes : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(PoolSizes, EveryItemRunsExactlyOnce) {
+    Pool pool(GetParam());
+    EXPECT_EQ(pool.workers(), GetParam());
+    for (std::size_t count : {0u, 1u, 2u, 3u, 17u, 1000u, 100003u}) {
+        expect_each_item_once(pool, count);
+    }
+}
+
+TEST_P(PoolSizes, ConcurrentCallersShareThePool) {
+    Pool pool(GetParam());
+    std::vector<std::thread> callers;
+    for (int t = 0; t < 4; ++t) {
+        callers.emplace_back([&, t] {
+            for (int rep = 0; rep < 30; ++rep)
+                expect_each_item_once(pool, 500 + 37 * t + rep);
+        });
+    }
+    for (auto& c : callers)
+        c.join();
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, PoolSizes, ::testing::Values(1, 2, 3, 5));
+
+TEST(PoolSteal, StolenRangeGetsItsBudgetBack) {
+    // Budget 2: the first worker cuts [0,1000) into [0,500) and [500,1000),
+    // then [0,500) into [0,250) and [250,500), and holds piece [0,250) until
+    // a piece starts on the other worker. That worker must take [500,1000)
+    // over; with its budget raised back to N = 2 it is cut into eighths.
+    // Without the raise it would be cut once (pieces of 250), and later
+    // steals could only halve those (125).
+    Pool pool(2);
+    std::mutex m;
+    std::vector<Piece> pieces;
+    std::atomic<bool> other_started{false};
+    std::atomic<std::thread::id> first_thread{};
+    const auto wait_until = [](const auto& ready) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!ready() && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    };
+    pool.for_each_piece(1000, [&](std::size_t b, std::size_t e) {
+        {
+            std::lock_guard<std::mutex> lock(m);
+            pieces.emplace_back(b, e);
+        }
+        if (b == 0) {
+            first_thread.store(std::this_thread::get_id());
+            wait_until([&] { return other_started.load(); });
+        } else {
+            wait_until([&] { return first_thread.load() != std::thread::id{}; });
+            if (first_thread.load() != std::this_thread::get_id()) other_started.store(true);
+        }
+    });
+    ASSERT_TRUE(other_started.load());
+    std::sort(pieces.begin(), pieces.end());
+    std::size_t next = 0;
+    std::size_t shortest_stolen = 1000;
+    for (auto [b, e] : pieces) {
+        EXPECT_EQ(b, next);
+        next = e;
+        if (b >= 500) shortest_stolen = std::min(shortest_stolen, e - b);
+    }
+    EXPECT_EQ(next, 1000u);
+    EXPECT_LE(shortest_stolen, 63u);
+}
+
+TEST(PoolErrors, FirstExceptionReachesTheCallerAndPoolSurvives) {
+    Pool pool(3);
+    EXPECT_THROW(pool.for_each_piece(1000,
+                                     [](std::size_t b, std::size_t e) {
+                                         if (b <= 7 && 7 < e) throw std::runtime_error("item 7");
+                                     }),
+                 std::runtime_error);
+    expect_each_item_once(pool, 1000);
+}
+
+TEST(PoolErrors, NestedCallFromAWorkerDoesNotDeadlock) {
+    Pool pool(1);
+    std::atomic<int> inner{0};
+    pool.for_each_piece(2, [&](std::size_t, std::size_t) {
+        pool.for_each_piece(
+            10, [&](std::size_t b, std::size_t e) { inner.fetch_add(static_cast<int>(e - b)); });
+    });
+    EXPECT_EQ(inner.load(), 20);
+}
+
+double process_cpu_seconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+TEST(PoolIdle, IdleWorkersSleep) {
+    Pool pool(3);
+    expect_each_item_once(pool, 10000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50)); // let spinning end
+    const double before = process_cpu_seconds();
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    const double used = process_cpu_seconds() - before;
+    // Three busy-waiting workers would burn about 1.2 s of CPU here.
+    EXPECT_LT(used, 0.05);
+}
+
+TEST(PoolSize, ParsesCountsLikeTheEnvironmentConvention) {
+    EXPECT_EQ(parse_thread_count("4"), 4u);
+    EXPECT_EQ(parse_thread_count("+4"), 4u);
+    EXPECT_EQ(parse_thread_count("0"), 0u);
+    EXPECT_EQ(parse_thread_count("007"), 7u);
+    for (const char* bad : {"", "+", "-1", " 4", "4 ", "4x", "0x10", "++4", "4.0", "1e3"}) {
+        EXPECT_FALSE(parse_thread_count(bad).has_value()) << '"' << bad << '"';
+    }
+    const std::string max = std::to_string(std::numeric_limits<std::size_t>::max());
+    EXPECT_EQ(parse_thread_count(max), std::numeric_limits<std::size_t>::max());
+    EXPECT_FALSE(parse_thread_count(max + "0").has_value());
+}
+
+std::map<std::string, std::string> fake_env;
+const char* fake_getenv(const char* name) {
+    auto it = fake_env.find(name);
+    return it == fake_env.end() ? nullptr : it->second.c_str();
+}
+
+TEST(PoolSize, EnvironmentPrecedence) {
+    const std::size_t dflt = default_pool_size();
+    ASSERT_GE(dflt, 1u);
+    struct Case {
+        const char* num_threads; // nullptr: unset
+        const char* rs_num_cpus;
+        std::size_t expected; // 0: the default
+    };
+    const Case cases[] = {
+        {nullptr, nullptr, 0}, {"3", nullptr, 3},
+        {"+3", "5", 3},        {"0", "5", 0},
+        {"x", "5", 5},         {"", "5", 5},
+        {nullptr, "6", 6},     {nullptr, "0", 0},
+        {nullptr, "-2", 0},    {"99999999999999999999999", "2", 2},
+        {" 3", nullptr, 0},
+    };
+    for (const auto& c : cases) {
+        fake_env.clear();
+        if (c.num_threads) fake_env["RAYON_NUM_THREADS"] = c.num_threads;
+        if (c.rs_num_cpus) fake_env["RAYON_RS_NUM_CPUS"] = c.rs_num_cpus;
+        EXPECT_EQ(pool_size_from_env(fake_getenv), c.expected ? c.expected : dflt)
+            << (c.num_threads ? c.num_threads : "unset") << " / "
+            << (c.rs_num_cpus ? c.rs_num_cpus : "unset");
+    }
+}
+
+TEST(PoolSize, ControlGroupQuotasRoundUp) {
+    EXPECT_EQ(cgroup2_cpu_limit("max 100000\n"), std::nullopt);
+    EXPECT_EQ(cgroup2_cpu_limit("200000 100000\n"), 2u);
+    EXPECT_EQ(cgroup2_cpu_limit("150000 100000\n"), 2u);
+    EXPECT_EQ(cgroup2_cpu_limit("50000 100000"), 1u);
+    EXPECT_EQ(cgroup2_cpu_limit("garbage"), std::nullopt);
+    EXPECT_EQ(cgroup1_cpu_limit("-1\n", "100000\n"), std::nullopt);
+    EXPECT_EQ(cgroup1_cpu_limit("250000\n", "100000\n"), 3u);
+    EXPECT_EQ(cgroup1_cpu_limit("100000", "0"), std::nullopt);
+}
+
+} // namespace
+} // namespace tessaroll::pool
