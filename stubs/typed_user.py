@@ -48,11 +48,18 @@ assert states.shape == (48, 54)
 assert_type(get_next_states([small]), npt.NDArray[np.int64])
 assert_type(get_next_states([cube, Cube3x3()]), npt.NDArray[np.int64])
 
+# Arrays go through variables: passed inline, NumPy's overloaded
+# constructors adapt to the parameter type and hide a wrong dtype.
+floats = np.zeros(2, dtype=np.float64)
+signed = np.zeros(2, dtype=np.int64)
+unsigned = np.zeros(2, dtype=np.uint64)
 try:
     cube.corners = 1  # type: ignore[misc]
     small.scramble("5")  # type: ignore[arg-type]
     batch.scramble([1, 2])  # type: ignore[arg-type]
-    batch.apply_move_indexes(np.zeros(2, dtype=np.float64))  # type: ignore[arg-type]
+    batch.scramble(unsigned)  # type: ignore[arg-type]
+    batch.apply_move_indexes(floats)  # type: ignore[arg-type]
+    batch.apply_move_indexes(signed)  # type: ignore[arg-type]
     get_next_states((cube,))  # type: ignore[arg-type]
     CubeBatch(4)  # type: ignore[call-arg]
 except (AttributeError, TypeError):

@@ -1,5 +1,6 @@
 # Type information for the tessaroll extension module. The classes are
 # closed (no subclassing at run time), hence @final.
+from collections.abc import Iterator
 from typing import final
 
 import numpy as np
@@ -69,6 +70,9 @@ class CubeBatch:
     def __len__(self) -> int: ...
     # Items are copies; their class is the batch's model, fixed by cube_type.
     def __getitem__(self, index: int, /) -> Cube2x2 | Cube3x3: ...
+    # Iteration runs through __getitem__ until IndexError; spelled out here
+    # because type checkers do not follow that fallback.
+    def __iter__(self) -> Iterator[Cube2x2 | Cube3x3]: ...
     def len(self) -> int: ...
     def apply_move_indexes(self, move_indexes: npt.NDArray[np.uintp]) -> None: ...
     def get_next_states(self) -> npt.NDArray[np.int64]:
