@@ -35,11 +35,14 @@ echo "== ASan+UBSan: Python tests"
 python -m pip install -q --no-build-isolation --force-reinstall --no-deps \
     -C build-dir=build/asan-module -C cmake.build-type=RelWithDebInfo \
     -C cmake.define.TESSAROLL_SANITIZE=ON .
-# The interpreter is not built with ASan, so the runtime must be loaded first.
+# The interpreter is not built with ASan, so the runtime must be loaded first;
+# libstdc++ with it, or ASan's __cxa_throw interceptor finds no real
+# __cxa_throw (the interpreter does not link libstdc++) and aborts on the
+# module's first C++ exception.
 # PYTHONMALLOC=malloc sends every object allocation through ASan's malloc, so
 # an instance written past its end is caught. Leak checking is off: the
 # interpreter keeps much of its memory until exit; leaks are memcheck's job.
-LD_PRELOAD=$(g++ -print-file-name=libasan.so) \
+LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)" \
     ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_init_order=1 PYTHONMALLOC=malloc \
     TESSAROLL_MEMORY_TOOL=asan \
     python -m pytest -q -p no:cacheprovider
