@@ -19,7 +19,10 @@ export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
 cpp_tests() { # cpp_tests BUILD_DIR CMAKE_OPTION
-    cmake -S . -B "$1" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSAROLL_BUILD_TESTS=ON \
+    # The build directory outlives the throwaway venv whose ninja its cache
+    # would otherwise still name.
+    cmake -S . -B "$1" -G Ninja -DCMAKE_MAKE_PROGRAM="$(command -v ninja)" \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSAROLL_BUILD_TESTS=ON \
         -DTESSAROLL_BUILD_MODULE=OFF -DTESSAROLL_WERROR=ON "-D$2=ON" >/dev/null
     cmake --build "$1" -j2
     ctest --test-dir "$1" --output-on-failure
