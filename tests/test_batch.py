@@ -427,14 +427,20 @@ def corner_parity(word):
     return odd
 
 
-def test_scramble_applies_exactly_the_requested_number_of_turns():
+def corner_word(cube):
+    return cube.state if isinstance(cube, Cube2x2) else cube.corners
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_scramble_applies_exactly_the_requested_number_of_turns(kind):
     # Every quarter turn is an odd corner permutation, so the parity of a
-    # scrambled 2x2's corner permutation is its scramble length mod 2.
+    # scrambled cube's corner permutation is its scramble length mod 2 (odd
+    # lengths included: turns are applied in pairs plus a last single one).
     rng = random.Random(3)
     values = [rng.randrange(-3, 60) for _ in range(3000)]
-    batch = CubeBatch(len(values), 2)
+    batch = CubeBatch(len(values), kind)
     batch.scramble(lengths(values))
-    assert [corner_parity(c.state) for c in batch] == [max(v, 0) % 2 for v in values]
+    assert [corner_parity(corner_word(c)) for c in batch] == [max(v, 0) % 2 for v in values]
 
 
 @pytest.mark.parametrize("kind", KINDS)

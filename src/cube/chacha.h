@@ -9,8 +9,10 @@
 // words, i.e. the words of block 0, then of block 1, and so on.
 //
 // Blocks are made four at a time with the four blocks held in lanes, so that
-// every operation of a round is the same operation on four independent words;
-// compilers turn that into vector instructions where the target has them.
+// every operation of a round is the same operation on four independent words:
+// one 128-bit vector operation where the target has them (GCC and Clang
+// vectorise plain lane loops here poorly, shuffling every word in and out),
+// a loop over four words elsewhere.
 #pragma once
 
 #include <array>
@@ -18,6 +20,42 @@
 #include <cstdint>
 
 namespace tessaroll {
+
+namespace chacha_detail {
+#if (defined(__GNUC__) || defined(__clang__)) && (defined(__SSE2__) || defined(__ARM_NEON))
+using Lane = std::uint32_t __attribute__((vector_size(16)));
+#else
+struct Lane {
+    std::uint32_t v[4];
+    std::uint32_t operator[](std::size_t l) const noexcept { return v[l]; }
+    friend Lane operator+(Lane a, Lane b) noexcept {
+        return a.apply(b, [](auto x, auto y) { return x + y; });
+    }
+    friend Lane operator^(Lane a, Lane b) noexcept {
+        return a.apply(b, [](auto x, auto y) { return x ^ y; });
+    }
+    friend Lane operator|(Lane a, Lane b) noexcept {
+        return a.apply(b, [](auto x, auto y) { return x | y; });
+    }
+    friend Lane operator<<(Lane a, int n) noexcept {
+        return a.apply(a, [n](auto x, auto) { return x << n; });
+    }
+    friend Lane operator>>(Lane a, int n) noexcept {
+        return a.apply(a, [n](auto x, auto) { return x >> n; });
+    }
+    Lane& operator+=(Lane b) noexcept { return *this = *this + b; }
+
+private:
+    template <class F>
+    Lane apply(Lane b, F f) const noexcept {
+        Lane r;
+        for (std::size_t l = 0; l < 4; ++l)
+            r.v[l] = static_cast<std::uint32_t>(f(v[l], b.v[l]));
+        return r;
+    }
+};
+#endif
+} // namespace chacha_detail
 
 template <int Rounds>
 class ChaCha {
@@ -72,43 +110,37 @@ private:
         input_[13] = static_cast<std::uint32_t>(c >> 32);
     }
 
-    static constexpr std::uint32_t rotl(std::uint32_t v, int n) noexcept {
-        return (v << n) | (v >> (32 - n));
-    }
+    using Lane = chacha_detail::Lane;
+    using Lanes = Lane[kBlockWords];
 
-    using Lanes = std::uint32_t[kBlockWords][kLanes];
+    static Lane rotl(Lane v, int n) noexcept { return (v << n) | (v >> (32 - n)); }
 
     static void quarter(Lanes& x, int a, int b, int c, int d) noexcept {
-        for (std::size_t l = 0; l < kLanes; ++l) {
-            x[a][l] += x[b][l];
-            x[d][l] = rotl(x[d][l] ^ x[a][l], 16);
-            x[c][l] += x[d][l];
-            x[b][l] = rotl(x[b][l] ^ x[c][l], 12);
-            x[a][l] += x[b][l];
-            x[d][l] = rotl(x[d][l] ^ x[a][l], 8);
-            x[c][l] += x[d][l];
-            x[b][l] = rotl(x[b][l] ^ x[c][l], 7);
-        }
+        x[a] += x[b];
+        x[d] = rotl(x[d] ^ x[a], 16);
+        x[c] += x[d];
+        x[b] = rotl(x[b] ^ x[c], 12);
+        x[a] += x[b];
+        x[d] = rotl(x[d] ^ x[a], 8);
+        x[c] += x[d];
+        x[b] = rotl(x[b] ^ x[c], 7);
     }
 
     // The next four blocks into buffer_, block l at words 16l..16l+15.
     void refill() noexcept {
         Lanes start;
         const std::uint64_t base = block_counter();
-        for (std::size_t i = 0; i < kBlockWords; ++i) {
-            for (std::size_t l = 0; l < kLanes; ++l)
-                start[i][l] = input_[i];
-        }
-        for (std::size_t l = 0; l < kLanes; ++l) {
-            const std::uint64_t c = base + l;
-            start[12][l] = static_cast<std::uint32_t>(c);
-            start[13][l] = static_cast<std::uint32_t>(c >> 32);
-        }
+        for (std::size_t i = 0; i < kBlockWords; ++i)
+            start[i] = Lane{input_[i], input_[i], input_[i], input_[i]};
+        const auto low = [&](std::uint64_t l) { return static_cast<std::uint32_t>(base + l); };
+        const auto high = [&](std::uint64_t l) {
+            return static_cast<std::uint32_t>((base + l) >> 32);
+        };
+        start[12] = Lane{low(0), low(1), low(2), low(3)};
+        start[13] = Lane{high(0), high(1), high(2), high(3)};
         Lanes x;
-        for (std::size_t i = 0; i < kBlockWords; ++i) {
-            for (std::size_t l = 0; l < kLanes; ++l)
-                x[i][l] = start[i][l];
-        }
+        for (std::size_t i = 0; i < kBlockWords; ++i)
+            x[i] = start[i];
         for (int r = 0; r < Rounds; r += 2) {
             quarter(x, 0, 4, 8, 12); // columns
             quarter(x, 1, 5, 9, 13);
@@ -119,10 +151,10 @@ private:
             quarter(x, 2, 7, 8, 13);
             quarter(x, 3, 4, 9, 14);
         }
-        for (std::size_t l = 0; l < kLanes; ++l) {
-            for (std::size_t i = 0; i < kBlockWords; ++i) {
-                buffer_[l * kBlockWords + i] = x[i][l] + start[i][l];
-            }
+        for (std::size_t i = 0; i < kBlockWords; ++i) {
+            const Lane out = x[i] + start[i];
+            for (std::size_t l = 0; l < kLanes; ++l)
+                buffer_[l * kBlockWords + i] = out[l];
         }
         set_counter(base + kLanes);
         pos_ = 0;

@@ -1,14 +1,21 @@
-// Exactly uniform move indexes 0..11 from any generator of 32-bit words.
+// Exactly uniform digits of a fixed base from any generator of 32-bit words:
+// move indexes 0..11 (base 12) and pairs of them (base 144).
 //
-// Method: a word w is accepted only if w < 9 * 12^8 (= 3 869 835 264, the
-// largest multiple of 12^8 not above 2^32); other words are rejected and
-// redrawn (probability about 0.099). An accepted w is uniform over nine whole
-// periods of 12^8, so w mod 12^8 is uniform over 0..12^8-1 and its eight
-// base-12 digits are independent and each uniform over 0..11. They are peeled
-// off lowest first (w % 12, then w /= 12); the ninth "digit" w / 12^8 is
-// thrown away. One word thus serves about 7.2 draws on average instead of one,
-// and no draw has any modulo bias. Digits left over when the source is
-// dropped are simply discarded, which does not affect the others.
+// Method, for base B with k digits per word, B^k the largest power of B not
+// above 2^32: a word w is accepted only if w < q * B^k, the largest multiple
+// of B^k not above 2^32; other words are rejected and redrawn. An accepted w
+// is uniform over q whole periods of B^k, so w mod B^k is uniform over
+// 0..B^k-1 and its k base-B digits are independent and each uniform over
+// 0..B-1. They are peeled off lowest first (w % B, then w /= B); the last
+// "digit" w / B^k is thrown away. No draw has any modulo bias. Digits left
+// over when the source is dropped are simply discarded, which does not affect
+// the others.
+//
+// Base 12: 12^8 = 429 981 696, limit 9 * 12^8 = 3 869 835 264 (rejection
+// probability about 0.099), one word serves about 7.2 moves. Base 144 = 12^2
+// has 144^4 = 12^8, so it accepts exactly the same words and peels the same
+// eight base-12 digits two at a time: a pair digit d stands for the moves
+// d / 12 and d % 12, independent and each uniform.
 #pragma once
 
 #include <cstddef>
@@ -17,29 +24,57 @@
 
 namespace tessaroll {
 
+namespace detail {
+// Digits of base b that fit in one 32-bit word, and b to that power.
+constexpr unsigned digits_per_word(std::uint64_t base) {
+    unsigned k = 0;
+    for (std::uint64_t p = base; p <= (std::uint64_t{1} << 32); p *= base)
+        ++k;
+    return k;
+}
+constexpr std::uint64_t power(std::uint64_t base, unsigned k) {
+    std::uint64_t p = 1;
+    while (k--)
+        p *= base;
+    return p;
+}
+} // namespace detail
+
+template <std::uint32_t Base>
+struct DigitBase {
+    static_assert(Base >= 2 && Base <= 65536);
+    static constexpr std::uint32_t base = Base;
+    static constexpr unsigned per_word = detail::digits_per_word(Base);
+    static constexpr std::uint64_t period = detail::power(Base, per_word);
+    static constexpr std::uint32_t limit =
+        static_cast<std::uint32_t>((std::uint64_t{1} << 32) / period * period);
+};
+
 inline constexpr std::uint32_t kMoveDigitBase = 12;
-inline constexpr unsigned kMoveDigitsPerWord = 8;
-// 12^8 and the acceptance limit 9 * 12^8.
-inline constexpr std::uint64_t kMoveDigitPeriod = 429981696;
-inline constexpr std::uint32_t kMoveDigitLimit = 9 * 429981696u;
-static_assert(kMoveDigitPeriod == 12ull * 12 * 12 * 12 * 12 * 12 * 12 * 12);
-static_assert(kMoveDigitLimit <= (std::uint64_t{1} << 32) &&
-              kMoveDigitLimit + kMoveDigitPeriod > (std::uint64_t{1} << 32));
+inline constexpr unsigned kMoveDigitsPerWord = DigitBase<12>::per_word;
+inline constexpr std::uint64_t kMoveDigitPeriod = DigitBase<12>::period;
+inline constexpr std::uint32_t kMoveDigitLimit = DigitBase<12>::limit;
+static_assert(kMoveDigitsPerWord == 8 && kMoveDigitPeriod == 429981696 &&
+              kMoveDigitLimit == 9 * 429981696u);
+static_assert(DigitBase<144>::per_word == 4 && DigitBase<144>::period == kMoveDigitPeriod &&
+              DigitBase<144>::limit == kMoveDigitLimit);
 
 // Gen: anything with `std::uint32_t next_u32()`. The source keeps a reference
 // to the generator, which must outlive it.
-template <class Gen>
-class MoveDigits {
-public:
-    explicit MoveDigits(Gen& gen) noexcept : gen_(gen) {}
+template <class Gen, std::uint32_t Base>
+class UniformDigits {
+    using Params = DigitBase<Base>;
 
-    // A move index in 0..11; may throw whatever gen.next_u32() throws.
+public:
+    explicit UniformDigits(Gen& gen) noexcept : gen_(gen) {}
+
+    // A digit in 0..Base-1; may throw whatever gen.next_u32() throws.
     std::size_t next() noexcept(noexcept(std::declval<Gen&>().next_u32())) {
         if (left_ == 0) [[unlikely]]
             refill();
         --left_;
-        const std::uint32_t digit = word_ % kMoveDigitBase;
-        word_ /= kMoveDigitBase;
+        const std::uint32_t digit = word_ % Base;
+        word_ /= Base;
         return digit;
     }
 
@@ -52,14 +87,21 @@ private:
         std::uint32_t w;
         do {
             w = gen_.next_u32();
-        } while (w >= kMoveDigitLimit);
+        } while (w >= Params::limit);
         word_ = w;
-        left_ = kMoveDigitsPerWord;
+        left_ = Params::per_word;
     }
 
     Gen& gen_;
     std::uint32_t word_ = 0;
     unsigned left_ = 0;
 };
+
+// Move indexes 0..11.
+template <class Gen>
+using MoveDigits = UniformDigits<Gen, 12>;
+// Move pairs 0..143: first move d / 12, second d % 12.
+template <class Gen>
+using MovePairDigits = UniformDigits<Gen, 144>;
 
 } // namespace tessaroll

@@ -27,8 +27,10 @@ void apply_indexes(std::span<C> cubes, const std::size_t* indexes, std::size_t m
 // One piece: a fresh ChaCha8 stream keyed with eight words of this worker's
 // thread generator (which may throw if the system entropy source fails; the
 // pool carries that back to the caller), then the cubes in order. Turns go
-// through the branch-free rows, which give the same states as
-// apply_move_index_internal.
+// two at a time through the branch-free pair rows (one uniform pair digit
+// per row), which give the same states as apply_move_index_internal; an odd
+// length ends with the single row of d % 12 for a fresh pair digit d, the
+// second move of a uniform pair and so itself uniform over the 12 moves.
 template <Cube C>
 void scramble_piece(C* cubes, const std::int64_t* lengths, std::size_t count) {
     ThreadRng& seed_source = thread_rng();
@@ -36,14 +38,16 @@ void scramble_piece(C* cubes, const std::int64_t* lengths, std::size_t count) {
     for (auto& word : key)
         word = seed_source.next_u32();
     ChaCha<8> stream(key);
-    MoveDigits<ChaCha<8>> digits(stream);
-    const auto& rows = turn_table::table<C>();
+    MovePairDigits<ChaCha<8>> digits(stream);
+    const auto& pairs = turn_table::pair_table<C>();
+    const auto& singles = turn_table::table<C>();
     for (std::size_t i = 0; i < count; ++i) {
         if (lengths[i] < 1) continue;
         C cube = cubes[i];
         const auto turns = static_cast<std::uint64_t>(lengths[i]);
-        for (std::uint64_t t = 0; t < turns; ++t)
-            turn_table::apply(cube, rows[digits.next()]);
+        for (std::uint64_t t = 0; t < turns / 2; ++t)
+            turn_table::apply(cube, pairs[digits.next()]);
+        if (turns % 2 != 0) turn_table::apply(cube, singles[digits.next() % kMoveCount]);
         cubes[i] = cube;
     }
 }

@@ -1,20 +1,23 @@
-// The twelve quarter turns in one parameterised, branch-free form, for the
-// batch scramble.
+// The twelve quarter turns, and the 144 ordered pairs of them, in one
+// parameterised, branch-free form, for the batch scramble.
 //
 // A random move dispatched through the switch of apply_move_index_internal
-// mispredicts almost every time; here a move index only selects a row of
-// masks and rotation counts, and the same straight-line code runs for every
-// move. Every turn is, on each state word, one 4-cycle of 5-bit slots plus
-// an orientation change of the receiving slots:
+// mispredicts almost every time; here a move index (or pair index) only
+// selects a row of masks and rotation counts, and the same straight-line code
+// runs for every row. A row permutes 5-bit slots of each state word and then
+// changes the orientation of the receiving slots:
 //
-//   new = (w & keep) | sum over the 4 receiving slots a of rotl(w, rot_a) & slot(a)
+//   new = (w & keep) | sum over terms k of rotl(w, rot_k) & dest_k
 //
-// (rotating by 5 * (a - b) mod 64 brings source slot b to a; the bits that
-// wrap around never reach a slot below 60), then corner twists +1 / +2 on
-// the receiving slots (the division-free formulas of cube/slots.h, both in
-// one add) and edge flips by XOR. The rows are not written by hand: they are read off the
-// model's own turns applied to its solved state, where slot k holds piece k
-// unoriented, so "slot a now holds piece b with orientation o" is the row.
+// (rotating by 5 * (a - b) mod 64 brings source slot b to a; dest_k holds
+// every receiving slot whose source lies at that same rotation, so one term
+// serves several slots), then corner twists +1 / +2 on the receiving slots
+// (the division-free formulas of cube/slots.h, both in one add) and edge
+// flips by XOR. Pair rows halve the per-turn cost of selecting a row and of
+// the keep / twist / flip steps. The rows are not written by hand: they are
+// read off the model's own turns applied to its solved state, where slot k
+// holds piece k unoriented, so "slot a now holds piece b with orientation o"
+// is the row.
 #pragma once
 
 #include "cube/cube.h"
@@ -25,6 +28,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <tuple>
 #include <utility>
 
 namespace tessaroll::turn_table {
@@ -33,26 +37,39 @@ using u64 = std::uint64_t;
 
 enum class WordKind { corners, edges };
 
-struct WordTurn {
+// Orientation change of the receiving slots, by word kind.
+template <WordKind K>
+struct Orientation {
+    u64 twist_add = 0;   // corner twist added per slot (1 or 2 at bit 5a+3)
+    u64 twist_units = 0; // bit 5a+3 of every slot that gets a twist
+    u64 twist_plus2 = 0; // bit 5a+3 of the slots that get +2
+};
+template <>
+struct Orientation<WordKind::edges> {
+    u64 flip = 0; // edge flip bits (bit 5a+4)
+};
+
+// One word's part of a row. Terms: how many (receiving slots, rotation)
+// groups it can hold; slots that receive from the same rotation share one
+// mask, which saves terms on composed moves.
+template <WordKind K, std::size_t Terms>
+struct WordTurn : Orientation<K> {
     u64 keep = ~u64{0};
-    std::array<u64, 4> dest{};     // receiving slot masks (0: unused entry)
-    std::array<unsigned, 4> rot{}; // left rotation bringing each one's source
-    u64 twist_add = 0;             // corner twist added per slot (1 or 2 at bit 5a+3)
-    u64 twist_units = 0;           // bit 5a+3 of every slot that gets a twist
-    u64 twist_plus2 = 0;           // bit 5a+3 of the slots that get +2
-    u64 flip = 0;                  // edge flip bits (bit 5a+4)
+    std::array<u64, Terms> dest{};         // receiving slot masks (0: unused entry)
+    std::array<std::uint8_t, Terms> rot{}; // left rotation bringing their sources
 };
 
 // Per twisted slot with twist t (high bit h, low bit l) and added d:
 //   d = 1: t + 1 - 3h          d = 2: t + 2 - 3(h | l)
 // (the formulas of cube/slots.h, both applied at once; every field's result
 // lies in 0..3, so the word-wide add and subtract stay exact).
-template <WordKind K>
-inline u64 turn_word(u64 w, const WordTurn& t) noexcept {
-    u64 r = (w & t.keep) | (std::rotl(w, static_cast<int>(t.rot[0])) & t.dest[0]) |
-            (std::rotl(w, static_cast<int>(t.rot[1])) & t.dest[1]) |
-            (std::rotl(w, static_cast<int>(t.rot[2])) & t.dest[2]) |
-            (std::rotl(w, static_cast<int>(t.rot[3])) & t.dest[3]);
+template <WordKind K, std::size_t Terms>
+inline u64 turn_word(u64 w, const WordTurn<K, Terms>& t) noexcept {
+    u64 r = w & t.keep;
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+        ((r |= std::rotl(w, static_cast<int>(t.rot[I])) & t.dest[I]), ...);
+    }
+    (std::make_index_sequence<Terms>{});
     if constexpr (K == WordKind::corners) {
         const u64 wraps = ((r >> 1) & t.twist_units) | (r & t.twist_plus2);
         r = r + t.twist_add - 3 * wraps;
@@ -82,41 +99,97 @@ struct Layout<Cube3x3> {
     static u64& word(Cube3x3& c, std::size_t i) noexcept { return i == 0 ? c.corners : c.edges; }
 };
 
+// Terms per word for rows of one or two quarter turns. A single quarter turn
+// is one 4-cycle per word. Two in a row move at most 8 slots of a word
+// (corners: 8 in all; edges: two 4-cycles); grouped by rotation they need at
+// most 6 corner masks and 8 edge masks (the tests check every row).
+constexpr std::size_t terms(WordKind kind, std::size_t moves) {
+    if (moves == 1) return 4;
+    return kind == WordKind::corners ? 6 : 8;
+}
+
+template <class C, std::size_t Moves, class = std::make_index_sequence<Layout<C>::words>>
+struct RowOf;
+template <class C, std::size_t Moves, std::size_t... I>
+struct RowOf<C, Moves, std::index_sequence<I...>> {
+    using type = std::tuple<WordTurn<Layout<C>::kinds[I], terms(Layout<C>::kinds[I], Moves)>...>;
+};
+template <class C, std::size_t Moves>
+using Row = typename RowOf<C, Moves>::type;
 template <class C>
-using MoveRow = std::array<WordTurn, Layout<C>::words>;
+using MoveRow = Row<C, 1>;
+template <class C>
+using PairRow = Row<C, 2>;
+
+// One word's part of the row taking the solved word to `w`: slot a holding
+// piece b with orientation o receives from slot b and gains o.
+template <WordKind K, std::size_t Terms>
+void word_turn_from(u64 w, unsigned slots, WordTurn<K, Terms>& t) noexcept {
+    constexpr bool corners = K == WordKind::corners;
+    std::size_t used = 0;
+    for (unsigned a = 0; a < slots; ++a) {
+        const u64 field = (w >> (5 * a)) & 0x1F;
+        const unsigned b = static_cast<unsigned>(field & (corners ? 0x7 : 0xF));
+        const unsigned o = static_cast<unsigned>(corners ? field >> 3 : field >> 4);
+        if (b == a && o == 0) continue;
+        const u64 slot = u64{0x1F} << (5 * a);
+        const auto rot = static_cast<std::uint8_t>((5 * (64 + a - b)) % 64);
+        std::size_t k = 0;
+        while (k < used && t.rot[k] != rot)
+            ++k;
+        if (k == Terms) continue; // too many groups; the tests check the rows
+        if (k == used) {
+            t.rot[k] = rot;
+            ++used;
+        }
+        t.keep &= ~slot;
+        t.dest[k] |= slot;
+        if constexpr (corners) {
+            const u64 unit = u64{1} << (5 * a + 3);
+            if (o != 0) {
+                t.twist_add += o * unit;
+                t.twist_units |= unit;
+                if (o == 2) t.twist_plus2 |= unit;
+            }
+        } else {
+            if (o == 1) t.flip |= u64{1} << (5 * a + 4);
+        }
+    }
+}
+
+template <std::size_t Moves, class C>
+Row<C, Moves> row_from(C turned) noexcept {
+    using L = Layout<C>;
+    Row<C, Moves> row{};
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+        (word_turn_from(L::word(turned, I), L::slots[I], std::get<I>(row)), ...);
+    }
+    (std::make_index_sequence<L::words>{});
+    return row;
+}
 
 // Row for every move index 0..11, read off apply_move_index_internal.
 template <class C>
 std::array<MoveRow<C>, kMoveCount> derive() noexcept {
-    using L = Layout<C>;
     std::array<MoveRow<C>, kMoveCount> table{};
     for (std::size_t m = 0; m < kMoveCount; ++m) {
         C turned{};
         apply_move_index_internal(turned, m);
-        for (std::size_t i = 0; i < L::words; ++i) {
-            const bool corners = L::kinds[i] == WordKind::corners;
-            const u64 w = L::word(turned, i);
-            WordTurn& t = table[m][i];
-            std::size_t used = 0;
-            for (unsigned a = 0; a < L::slots[i]; ++a) {
-                const u64 field = (w >> (5 * a)) & 0x1F;
-                const unsigned b = static_cast<unsigned>(field & (corners ? 0x7 : 0xF));
-                const unsigned o = static_cast<unsigned>(corners ? field >> 3 : field >> 4);
-                if (b == a && o == 0) continue;
-                if (used == 4) continue; // a quarter turn is a 4-cycle; tests check the rows
-                const u64 slot = u64{0x1F} << (5 * a);
-                t.keep &= ~slot;
-                t.dest[used] = slot;
-                t.rot[used] = (5 * (64 + a - b)) % 64;
-                ++used;
-                const u64 unit = u64{1} << (5 * a + 3);
-                if (corners && o != 0) {
-                    t.twist_add += o * unit;
-                    t.twist_units |= unit;
-                    if (o == 2) t.twist_plus2 |= unit;
-                }
-                if (!corners && o == 1) t.flip |= u64{1} << (5 * a + 4);
-            }
+        table[m] = row_from<1>(turned);
+    }
+    return table;
+}
+
+// Row 12 * m1 + m2 for every pair: m1, then m2.
+template <class C>
+std::array<PairRow<C>, kMoveCount * kMoveCount> derive_pairs() noexcept {
+    std::array<PairRow<C>, kMoveCount * kMoveCount> table{};
+    for (std::size_t m1 = 0; m1 < kMoveCount; ++m1) {
+        for (std::size_t m2 = 0; m2 < kMoveCount; ++m2) {
+            C turned{};
+            apply_move_index_internal(turned, m1);
+            apply_move_index_internal(turned, m2);
+            table[kMoveCount * m1 + m2] = row_from<2>(turned);
         }
     }
     return table;
@@ -128,12 +201,18 @@ const std::array<MoveRow<C>, kMoveCount>& table() noexcept {
     return rows;
 }
 
-// Apply one row (one move) to a cube.
 template <class C>
-inline void apply(C& cube, const MoveRow<C>& row) noexcept {
+const std::array<PairRow<C>, kMoveCount * kMoveCount>& pair_table() noexcept {
+    static const auto rows = derive_pairs<C>();
+    return rows;
+}
+
+// Apply one row (one move or one pair) to a cube.
+template <class C, class R>
+inline void apply(C& cube, const R& row) noexcept {
     using L = Layout<C>;
     [&]<std::size_t... I>(std::index_sequence<I...>) {
-        ((L::word(cube, I) = turn_word<L::kinds[I]>(L::word(cube, I), row[I])), ...);
+        ((L::word(cube, I) = turn_word(L::word(cube, I), std::get<I>(row))), ...);
     }
     (std::make_index_sequence<L::words>{});
 }

@@ -1,4 +1,4 @@
-// The exact base-12 digit source and the per-thread generator: seeding,
+// The exact base-12 and base-144 digit sources and the per-thread generator: seeding,
 // reseeding after 64 KiB, failure of the entropy source, and fork.
 #include "cube/move_digits.h"
 #include "cube/rng.h"
@@ -107,6 +107,66 @@ TEST(MoveDigits, ExactlyUniformOverAWholePeriod) {
     }
     for (std::uint64_t t = 0; t < period; ++t)
         ASSERT_EQ(seen[t], 1) << t;
+}
+
+// Base 144 accepts exactly the words base 12 accepts, and each pair digit is
+// two consecutive base-12 digits of the same word: first move d / 12, second
+// d % 12.
+TEST(MovePairDigits, AreConsecutiveBase12DigitsOfTheSameWords) {
+    const std::vector<std::uint32_t> words = {0xFFFFFFFFu,
+                                              kMoveDigitLimit,
+                                              0,
+                                              143,
+                                              144,
+                                              kMoveDigitLimit - 1,
+                                              987654321,
+                                              kMoveDigitLimit + 1,
+                                              static_cast<std::uint32_t>(pow12(8) - 1)};
+    ScriptedGen single_gen{words};
+    ScriptedGen pair_gen{words};
+    MoveDigits<ScriptedGen> singles(single_gen);
+    MovePairDigits<ScriptedGen> pairs(pair_gen);
+    for (int k = 0; k < 4 * 8; ++k) {
+        const std::size_t d = pairs.next();
+        ASSERT_LT(d, 144u);
+        const std::size_t low = singles.next();
+        const std::size_t high = singles.next();
+        ASSERT_EQ(d, low + 12 * high) << k;
+        ASSERT_EQ(pair_gen.calls, single_gen.calls) << k;
+    }
+}
+
+// As above, in small: every word of 0..144^3-1 gives every triple of leading
+// pair digits exactly once, the fourth digit being 0.
+TEST(MovePairDigits, ExactlyUniformOverAWholePeriod) {
+    const std::uint64_t period = 144 * 144 * 144;
+    std::vector<std::uint8_t> seen(period, 0);
+    ScriptedGen gen;
+    MovePairDigits<ScriptedGen> digits(gen);
+    for (std::uint64_t w = 0; w < period; ++w) {
+        std::uint64_t tuple = 0;
+        for (std::uint64_t k = 0, p = 1; k < 3; ++k, p *= 144)
+            tuple += digits.next() * p;
+        ASSERT_EQ(digits.next(), 0u);
+        ASSERT_EQ(tuple, w);
+        ++seen[tuple];
+    }
+    for (std::uint64_t t = 0; t < period; ++t)
+        ASSERT_EQ(seen[t], 1) << t;
+}
+
+TEST(MovePairDigits, ChaCha8DrawsLookUniform) {
+    ChaCha<8> gen(ChaCha<8>::Key{8, 7, 6, 5, 4, 3, 2, 1});
+    MovePairDigits<ChaCha<8>> digits(gen);
+    constexpr int n = 1440000;
+    std::array<int, 144> count{};
+    for (int i = 0; i < n; ++i)
+        ++count[digits.next()];
+    double chi = 0;
+    const double e = n / 144.0;
+    for (int c : count)
+        chi += (c - e) * (c - e) / e;
+    EXPECT_LT(chi, 250.0); // 143 degrees of freedom; p < 1e-6
 }
 
 TEST(MoveDigits, ChaCha8DrawsLookUniform) {

@@ -1,0 +1,198 @@
+"""The benchmark report: every benchmark of the project in one process, each
+beside its NumPy baseline and the limit it runs against (the interpreter's
+call overhead for single-cube calls, memory bandwidth for batches).
+
+    python -m pip install ".[bench]"
+    python bench/run.py [--cubes N] [--repeat R] [--plot docs/performance.png]
+
+Prints a markdown table and writes a bar chart of the ratios. Times are the
+best of R runs; ratios are taken between runs made in the same process, so
+they hold on a noisy machine better than the times do.
+"""
+
+import argparse
+import os
+import pathlib
+import platform
+import time
+import timeit
+
+import numpy as np
+
+import tessaroll
+from bench_batch import sticker_permutations
+
+MOVES = ["U", "U'", "D", "D'", "R", "R'", "L", "L'", "F", "F'", "B", "B'"]
+SCRAMBLE = "R U F' L2 D B' R2 U' F D2 L' B2 R' U2 F2 D' L B U R"  # 20 tokens
+
+
+def per_call(stmt, env, repeat, number=200_000):
+    return min(timeit.repeat(stmt, globals=env, number=number, repeat=repeat)) / number
+
+
+def best(fn, repeat):
+    times = []
+    for _ in range(repeat):
+        started = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - started)
+    return min(times)
+
+
+def single_cube_rows(perms, repeat):
+    """Calls on one cube against a NumPy sticker row and the bare call cost."""
+    row = np.arange(54, dtype=np.int64) % 6
+    cube = tessaroll.Cube3x3()
+    cube.do_moves(SCRAMBLE)
+    token_perms = {}
+    for i, name in enumerate(MOVES):
+        token_perms[name] = perms[i]
+        if len(name) == 1:
+            token_perms[name + "2"] = perms[i][perms[i]]
+
+    def numpy_do_moves(text, start):
+        state = start
+        for token in text.split():
+            state = state[token_perms[token]]
+        return state
+
+    env = {"cube": cube, "row": row, "perm": perms[0], "lst": [], "s": SCRAMBLE,
+           "numpy_do_moves": numpy_do_moves}
+    return [
+        ("Cube3x3.do_u_move()", per_call("cube.do_u_move()", env, repeat),
+         "row[perm] on a (54,) row", per_call("row[perm]", env, repeat),
+         "[].clear() call", per_call("lst.clear()", env, repeat)),
+        ("Cube3x3.to_sticker_array()", per_call("cube.to_sticker_array()", env, repeat),
+         "(54,) row .tolist()", per_call("row.tolist()", env, repeat),
+         "list(range(54))", per_call("list(range(54))", env, repeat)),
+        ("Cube3x3.do_moves(20 tokens)", per_call("cube.do_moves(s)", env, repeat, 50_000),
+         "20 row gathers", per_call("numpy_do_moves(s, row)", env, repeat, 20_000),
+         "str.split()", per_call("s.split()", env, repeat)),
+    ]
+
+
+def batch_rows(perms, n, repeat):
+    """Batch operations on n 3x3 cubes against NumPy on (n, 54) sticker rows."""
+    batch = tessaroll.CubeBatch(n, 3)
+    batch.scramble(np.full(n, 30, np.int64))
+    stickers = np.ascontiguousarray(batch.get_next_states()[0::12][:, perms[1]])
+    rows_index = np.arange(n)[:, None]
+    moves = np.random.default_rng(1).integers(0, 12, n).astype(np.uintp)
+    packed = np.zeros((n, 2), np.uint64)  # the batch's own footprint: 16 bytes a cube
+    packed_out = np.empty_like(packed)
+
+    t_next = best(batch.get_next_states, repeat)
+    t_take = best(lambda: np.take(stickers, perms, axis=1).reshape(12 * n, 54), repeat)
+    t_ones = best(lambda: np.ones((12 * n, 54), np.int64), repeat)
+    t_apply = best(lambda: batch.apply_move_indexes(moves), repeat)
+    t_gather = best(lambda: stickers[rows_index, perms[moves]], repeat)
+    t_copy = best(lambda: np.copyto(packed_out, packed), repeat)
+    length = 20
+    lengths = np.full(n, length, np.int64)
+    t_scramble = best(lambda: batch.scramble(lengths), repeat) / length
+
+    def numpy_scramble_step():
+        draws = np.random.default_rng().integers(0, 12, n)
+        return stickers[rows_index, perms[draws]]
+
+    t_np_step = best(numpy_scramble_step, repeat)
+    return [
+        (f"get_next_states(), {n:,} cubes", t_next,
+         "np.take gather of the same array", t_take,
+         "np.ones of the same shape (bandwidth)", t_ones),
+        (f"apply_move_indexes(), {n:,} cubes", t_apply,
+         "fancy-index gather on (n, 54) rows", t_gather,
+         "copying the (n, 2) state words", t_copy),
+        (f"scramble(), one turn for {n:,} cubes", t_scramble,
+         "draw + fancy-index gather", t_np_step,
+         None, None),
+    ]
+
+
+def machine():
+    cpu = platform.processor() or platform.machine()
+    try:
+        for line in pathlib.Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("model name"):
+                cpu = line.split(":", 1)[1].strip()
+                break
+    except OSError:
+        pass
+    return (f"{cpu}, {os.cpu_count()} logical CPUs, {platform.python_implementation()} "
+            f"{platform.python_version()}, NumPy {np.__version__}")
+
+
+def fmt_time(seconds):
+    if seconds >= 1e-3:
+        return f"{seconds * 1e3:.2f} ms"
+    if seconds >= 1e-6:
+        return f"{seconds * 1e6:.2f} µs"
+    return f"{seconds * 1e9:.1f} ns"
+
+
+def table(rows):
+    lines = [
+        "| Operation | tessaroll | NumPy baseline | speed-up | limit | time / limit |",
+        "|---|---:|---|---:|---|---:|",
+    ]
+    for name, t, base_name, t_base, limit_name, t_limit in rows:
+        limit = f"{limit_name}: {fmt_time(t_limit)}" if limit_name else "—"
+        over = f"{t / t_limit:.2f}x" if limit_name else "—"
+        lines.append(f"| {name} | {fmt_time(t)} | {base_name}: {fmt_time(t_base)} | "
+                     f"{t_base / t:.1f}x | {limit} | {over} |")
+    return "\n".join(lines)
+
+
+def plot(rows, path, title):
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    names = [r[0] for r in rows]
+    speedup = [r[3] / r[1] for r in rows]
+    over_limit = [r[1] / r[5] if r[4] else 0.0 for r in rows]
+    fig, (left, right) = plt.subplots(1, 2, figsize=(12, 0.6 * len(rows) + 2), sharey=True)
+    y = np.arange(len(rows))
+    left.barh(y, speedup, color="#2a9d8f")
+    left.set_xscale("log")
+    left.axvline(1, color="black", linewidth=0.8)
+    left.set_title("speed-up over the NumPy baseline (log scale, higher is better)")
+    left.set_yticks(y, names)
+    left.invert_yaxis()
+    for yi, v in zip(y, speedup):
+        left.text(v, yi, f" {v:.1f}x", va="center")
+    right.barh(y, [v or np.nan for v in over_limit], color="#e76f51")
+    right.set_xscale("log")
+    right.axvline(1, color="black", linewidth=0.8)
+    right.set_title("time relative to its limit (log scale, 1 = at the limit)")
+    for yi, v, r in zip(y, over_limit, rows):
+        right.text(v if r[4] else 1, yi, f" {v:.2f}x" if r[4] else " no limit measured",
+                   va="center")
+    fig.suptitle(title, fontsize=9)
+    fig.tight_layout()
+    path.parent.mkdir(parents=True, exist_ok=True)
+    fig.savefig(path, dpi=110)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--cubes", type=int, default=200_000)
+    parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--plot", type=pathlib.Path, default=pathlib.Path("docs/performance.png"))
+    parser.add_argument("--no-plot", action="store_true")
+    args = parser.parse_args()
+
+    perms = sticker_permutations()
+    rows = single_cube_rows(perms, args.repeat) + batch_rows(perms, args.cubes, args.repeat)
+    where = machine()
+    print(f"Measured on: {where}; pool: RAYON_NUM_THREADS="
+          f"{os.environ.get('RAYON_NUM_THREADS', 'default')}\n")
+    print(table(rows))
+    if not args.no_plot:
+        plot(rows, args.plot, where)
+        print(f"\nchart written to {args.plot}")
+
+
+if __name__ == "__main__":
+    main()
