@@ -3,6 +3,7 @@ get_next_states(cubes); borrow conflicts while the interpreter lock is
 released."""
 
 import random
+import os
 import sys
 import threading
 
@@ -244,6 +245,11 @@ def rss_bytes():
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
+@pytest.mark.skipif(
+    "TESSAROLL_MEMORY_TOOL" in os.environ,
+    reason="ASan and valgrind hold freed blocks in quarantine, so RSS grows without a leak; "
+    "they report leaks themselves",
+)
 def test_repeated_calls_do_not_grow_memory():
     batch = CubeBatch(2000, 3)  # 1.0 MB of successor rows per call
     cubes = list(CubeBatch(50, 2))
