@@ -2,8 +2,8 @@
 get_next_states(cubes); borrow conflicts while the interpreter lock is
 released."""
 
-import random
 import os
+import random
 import sys
 import threading
 
