@@ -157,7 +157,7 @@ def plot(rows, path, title):
     left.barh(y, speedup, color="#2a9d8f")
     left.set_xscale("log")
     left.axvline(1, color="black", linewidth=0.8)
-    left.set_title("speed-up over the NumPy baseline (log scale, higher is better)")
+    left.set_title("speed-up over the NumPy baseline\n(log scale, higher is better)")
     left.set_yticks(y, names)
     left.invert_yaxis()
     for yi, v in zip(y, speedup):
@@ -165,7 +165,7 @@ def plot(rows, path, title):
     right.barh(y, [v or np.nan for v in over_limit], color="#e76f51")
     right.set_xscale("log")
     right.axvline(1, color="black", linewidth=0.8)
-    right.set_title("time relative to its limit (log scale, 1 = at the limit)")
+    right.set_title("time relative to its limit\n(log scale, 1 = at the limit)")
     for yi, v, r in zip(y, over_limit, rows):
         right.text(v if r[4] else 1, yi, f" {v:.2f}x" if r[4] else " no limit measured",
                    va="center")
