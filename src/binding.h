@@ -437,8 +437,9 @@ PyMethodDef function(const char* doc) {
             METH_FASTCALL | METH_KEYWORDS, doc};
 }
 
-// Create a heap type from its spec: not subclassable, no __dict__, no weak
-// references (none of those are requested by the spec's flags and size).
+// Create a heap type from a PyType_Spec: not subclassable, no __dict__, no
+// weak references (its flags omit Py_TPFLAGS_BASETYPE, and its basic size
+// leaves no room for a dict or weak-reference slot).
 PyTypeObject* create_type(PyType_Spec& spec);
 
 // Add `obj` to the module under `name` and append the name to __all__.

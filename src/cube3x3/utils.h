@@ -84,30 +84,38 @@ inline constexpr u64 kFlipF = slots::kFlip<2, 6, 10, 11>; // 0x0840000400004000
 inline constexpr u64 kFlipB = slots::kFlip<0, 4, 8, 9>;   // 0x0002100001000010
 static_assert(kFlipF == 0x0840000400004000ULL && kFlipB == 0x0002100001000010ULL);
 
+// 1<-10, 10<-5, 5<-9, 9<-1
 constexpr u64 r(u64 w) {
     return cycle4<1, 10, 5, 9>(w);
-} // 1<-10, 10<-5, 5<-9, 9<-1
+}
+// 1<-9, 9<-5, 5<-10, 10<-1
 constexpr u64 r_prime(u64 w) {
     return cycle4<1, 9, 5, 10>(w);
-} // 1<-9, 9<-5, 5<-10, 10<-1
+}
+// 3<-8, 8<-7, 7<-11, 11<-3
 constexpr u64 l(u64 w) {
     return cycle4<3, 8, 7, 11>(w);
-} // 3<-8, 8<-7, 7<-11, 11<-3
+}
+// 3<-11, 11<-7, 7<-8, 8<-3
 constexpr u64 l_prime(u64 w) {
     return cycle4<3, 11, 7, 8>(w);
-} // 3<-11, 11<-7, 7<-8, 8<-3
+}
+// 2<-11, 11<-6, 6<-10, 10<-2
 constexpr u64 f(u64 w) {
     return cycle4<2, 11, 6, 10>(w) ^ kFlipF;
-} // 2<-11, 11<-6, 6<-10, 10<-2
+}
+// 2<-10, 10<-6, 6<-11, 11<-2
 constexpr u64 f_prime(u64 w) {
     return cycle4<2, 10, 6, 11>(w) ^ kFlipF;
-} // 2<-10, 10<-6, 6<-11, 11<-2
+}
+// 0<-9, 9<-4, 4<-8, 8<-0
 constexpr u64 b(u64 w) {
     return cycle4<0, 9, 4, 8>(w) ^ kFlipB;
-} // 0<-9, 9<-4, 4<-8, 8<-0
+}
+// 0<-8, 8<-4, 4<-9, 9<-0
 constexpr u64 b_prime(u64 w) {
     return cycle4<0, 8, 4, 9>(w) ^ kFlipB;
-} // 0<-8, 8<-4, 4<-9, 9<-0
+}
 } // namespace edge_turns
 
 // U, U', D and D' run the same formula on both words, as one 128-bit vector
