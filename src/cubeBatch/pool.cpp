@@ -17,11 +17,12 @@
 // Worker threads never touch Python objects: they only run PieceFn pointers.
 #include "cubeBatch/pool.h"
 
+#include "cubeBatch/cond_var.h"
+
 #include <array>
 #include <atomic>
 #include <cerrno>
 #include <charconv>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
@@ -64,7 +65,7 @@ struct Call {
     std::exception_ptr error;
     // Completion of the whole call, for the blocked caller.
     std::mutex finished_mutex;
-    std::condition_variable finished_cv;
+    CondVar finished_cv;
     bool finished = false;
 };
 
@@ -149,7 +150,7 @@ struct Pool::Impl {
     // producer's increment, which (a release RMW read by an acquire load)
     // makes the published work visible to its re-check.
     std::mutex sleep_mutex;
-    std::condition_variable sleep_cv;
+    CondVar sleep_cv;
     std::atomic<std::uint64_t> epoch{0};
     std::atomic<std::size_t> sleepers{0};
     bool stopping = false; // under sleep_mutex; only a destroyed test pool stops

@@ -2,6 +2,8 @@
 // pool sizes, stealing, error propagation, idle sleeping and sizing.
 #include "cubeBatch/pool.h"
 
+#include "cubeBatch/cond_var.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -260,6 +262,28 @@ TEST(PoolSize, ControlGroupQuotasRoundUp) {
     EXPECT_EQ(cgroup1_cpu_limit("-1\n", "100000\n"), std::nullopt);
     EXPECT_EQ(cgroup1_cpu_limit("250000\n", "100000\n"), 3u);
     EXPECT_EQ(cgroup1_cpu_limit("100000", "0"), std::nullopt);
+}
+
+// The POSIX-backed condition variable: a timed wait gives up after its
+// timeout on the steady clock, and a notify ends a wait before it.
+TEST(CondVar, TimedWaitTimesOutAndNotifyWakes) {
+    std::mutex m;
+    CondVar cv;
+    bool ready = false;
+    std::unique_lock<std::mutex> lock(m);
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_FALSE(cv.wait_for(lock, std::chrono::milliseconds(30), [&] { return ready; }));
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(30));
+
+    std::thread setter([&] {
+        std::lock_guard<std::mutex> g(m);
+        ready = true;
+        cv.notify_all();
+    });
+    EXPECT_TRUE(cv.wait_for(lock, std::chrono::seconds(30), [&] { return ready; }));
+    lock.unlock();
+    setter.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(20));
 }
 
 } // namespace
