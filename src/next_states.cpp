@@ -36,7 +36,7 @@ py::Ref successors_of(PyObject* list) {
 }
 
 py::Ref get_next_states(PyObject* cubes) {
-    numpy::ensure();
+    numpy::ensure("get_next_states()");
     if (PyList_Size(cubes) == 0) {
         py::raise(PyExc_TypeError,
                   "get_next_states() requires at least one cube to infer the cube type");

@@ -33,15 +33,48 @@ long major_version(PyObject* numpy_module) {
     return major;
 }
 
+// The pending exception, normalised, as a new reference.
+py::Ref take_pending() {
+#if PY_VERSION_HEX >= 0x030C0000 && !defined(PYPY_VERSION)
+    return py::Ref::steal(PyErr_GetRaisedException());
+#else
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    py::Ref type_ref = py::Ref::steal(type);
+    py::Ref exc = py::Ref::steal(value);
+    if (tb) PyException_SetTraceback(exc.get(), tb);
+    Py_XDECREF(tb);
+    return exc;
+#endif
+}
+
+// numpy is not installed: say which call needs it and how to get it, with
+// the import's own error as the cause.
+[[noreturn]] void raise_missing(const char* caller) {
+    py::Ref cause = take_pending();
+    py::Ref message =
+        py::Ref::check(PyUnicode_FromFormat("%s needs NumPy: pip install numpy", caller));
+    py::Ref error =
+        py::Ref::check(PyObject_CallFunctionObjArgs(PyExc_ImportError, message.get(), nullptr));
+    PyException_SetCause(error.get(), cause.release()); // steals
+    PyErr_SetObject(PyExc_ImportError, error.get());
+    py::throw_error();
+}
+
 [[noreturn]] void unusable(const std::string& why) {
     PyArray_API = nullptr;
     py::raise(PyExc_ImportError, ("numpy cannot be used by tessaroll: " + why).c_str());
 }
 
 // The checks NumPy's own import_array() makes, against the table just read.
+// NumPy 2 keeps its ABI backward compatible, so only a NumPy newer than the
+// headers is refused: a module built against NumPy 2 headers runs on NumPy
+// 1.x (within the feature version checked next), one built against 1.x
+// headers does not run on NumPy 2.
 void check_runtime() {
     const unsigned abi = PyArray_GetNDArrayCVersion();
-    if (abi < NPY_VERSION) {
+    if (NPY_VERSION < abi) {
         unusable("built for NumPy ABI " + std::to_string(NPY_VERSION) + ", found " +
                  std::to_string(abi));
     }
@@ -78,8 +111,8 @@ void free_buffer(PyObject* capsule) noexcept {
 }
 
 template <class T>
-ArrayView<T> vector_of(PyObject* obj, int typenum, const char* wanted) {
-    ensure();
+ArrayView<T> vector_of(PyObject* obj, int typenum, const char* wanted, const char* caller) {
+    ensure(caller);
     if (!PyArray_Check(obj)) py::raise_conversion(obj, "numpy.ndarray");
     auto* array = reinterpret_cast<PyArrayObject*>(obj);
     if (PyArray_NDIM(array) != 1 || !PyArray_EquivTypenums(PyArray_TYPE(array), typenum) ||
@@ -96,9 +129,15 @@ ArrayView<T> vector_of(PyObject* obj, int typenum, const char* wanted) {
 
 } // namespace
 
-void ensure() {
+void ensure(const char* caller) {
     if (PyArray_API) return;
-    py::Ref numpy_module = py::Ref::check(PyImport_ImportModule("numpy"));
+    py::Ref numpy_module = py::Ref::steal(PyImport_ImportModule("numpy"));
+    if (!numpy_module) {
+        // Only a missing package is the user's to install; any other failure
+        // (a broken or blocked numpy) passes through unchanged.
+        if (PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) raise_missing(caller);
+        py::throw_error();
+    }
     const char* multiarray_name =
         major_version(numpy_module.get()) >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray";
     py::Ref multiarray = py::Ref::check(PyImport_ImportModule(multiarray_name));
@@ -122,12 +161,12 @@ void ArrayView<T>::require_block(const char* name) const {
 template struct ArrayView<std::int64_t>;
 template struct ArrayView<std::size_t>;
 
-ArrayView<std::int64_t> int64_vector(PyObject* obj) {
-    return vector_of<std::int64_t>(obj, NPY_INT64, "int64 in native byte order");
+ArrayView<std::int64_t> int64_vector(PyObject* obj, const char* caller) {
+    return vector_of<std::int64_t>(obj, NPY_INT64, "int64 in native byte order", caller);
 }
 
-ArrayView<std::size_t> uintp_vector(PyObject* obj) {
-    return vector_of<std::size_t>(obj, NPY_UINTP, "uintp in native byte order");
+ArrayView<std::size_t> uintp_vector(PyObject* obj, const char* caller) {
+    return vector_of<std::size_t>(obj, NPY_UINTP, "uintp in native byte order", caller);
 }
 
 py::Ref adopt_int64_matrix(std::int64_t* data, std::size_t rows, std::size_t cols) {

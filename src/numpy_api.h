@@ -6,6 +6,7 @@
 // numpy_api.cpp defines it and fills it in `numpy::ensure()`.
 #pragma once
 
+#include "binding.h"
 #include "py_ref.h"
 
 #include <cstddef>
@@ -21,8 +22,10 @@
 namespace tessaroll::numpy {
 
 // Import numpy and fill the API table on first use. Raises (through
-// py::throw_error) ImportError when numpy is missing or unusable.
-void ensure();
+// py::throw_error) ImportError when numpy is missing, as "{caller} needs
+// NumPy: pip install numpy" (`caller` names the entry, e.g.
+// "CubeBatch.scramble()"), or when it is unusable.
+void ensure(const char* caller);
 
 // A read-only view of a 1-D array's elements, keeping the array alive.
 template <class T>
@@ -38,9 +41,9 @@ struct ArrayView {
 
 // The checks behind the argument converters: `obj` must be an ndarray of
 // exactly one dimension whose dtype is equivalent to `typenum` in native
-// byte order; otherwise TypeError.
-ArrayView<std::int64_t> int64_vector(PyObject* obj);
-ArrayView<std::size_t> uintp_vector(PyObject* obj);
+// byte order; otherwise TypeError. `caller` is passed on to ensure().
+ArrayView<std::int64_t> int64_vector(PyObject* obj, const char* caller);
+ArrayView<std::size_t> uintp_vector(PyObject* obj, const char* caller);
 
 // Hand `data` (from std::malloc/calloc, rows * cols int64) to a new
 // (rows, cols) int64 array that frees it when released. On failure `data`
@@ -51,14 +54,17 @@ py::Ref adopt_int64_matrix(std::int64_t* data, std::size_t rows, std::size_t col
 
 namespace tessaroll::py {
 
-// Argument converters for the binding layer (see binding.h).
+// Argument converters for the binding layer (see binding.h); `Caller` is
+// the entry's full name, for the ImportError when numpy is missing.
+template <Name Caller>
 struct AsInt64Vector {
     using type = numpy::ArrayView<std::int64_t>;
-    static type convert(PyObject* obj) { return numpy::int64_vector(obj); }
+    static type convert(PyObject* obj) { return numpy::int64_vector(obj, Caller.s); }
 };
+template <Name Caller>
 struct AsUintpVector {
     using type = numpy::ArrayView<std::size_t>;
-    static type convert(PyObject* obj) { return numpy::uintp_vector(obj); }
+    static type convert(PyObject* obj) { return numpy::uintp_vector(obj, Caller.s); }
 };
 
 } // namespace tessaroll::py

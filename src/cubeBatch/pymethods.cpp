@@ -90,7 +90,7 @@ py::Ref render(const CubeBatch& batch) {
 // Runs with the interpreter lock released: only the batch's own states are
 // read, and the shared borrow keeps writers out meanwhile.
 py::Ref get_next_states(const CubeBatch& batch) {
-    numpy::ensure();
+    numpy::ensure("CubeBatch.get_next_states()");
     StickerRows rows;
     {
         py::ReleasedGil unlocked;
@@ -101,7 +101,7 @@ py::Ref get_next_states(const CubeBatch& batch) {
 
 PyMethodDef methods[] = {
     py::method<B, "apply_move_indexes", Borrow::exclusive, &apply_move_indexes,
-               py::Required<"move_indexes", py::AsUintpVector>>(
+               py::Required<"move_indexes", py::AsUintpVector<"CubeBatch.apply_move_indexes()">>>(
         "apply_move_indexes($self, move_indexes)\n--\n\n"),
     py::noargs_method<B, Borrow::shared, &get_next_states>(
         "get_next_states",
@@ -109,7 +109,7 @@ PyMethodDef methods[] = {
         "Return successor states for all cubes using the 12 quarter-turn moves.\n\n"
         "Returns a NumPy int64 array with shape (len(self) * 12, sticker_dim)."),
     py::method<B, "scramble", Borrow::exclusive, &scramble,
-               py::Required<"scramble_lengths", py::AsInt64Vector>>(
+               py::Required<"scramble_lengths", py::AsInt64Vector<"CubeBatch.scramble()">>>(
         "scramble($self, scramble_lengths)\n--\n\n"
         "Scramble each cube with the corresponding number of random moves.\n\n"
         "The `scramble_lengths` array is zipped with the batch. If it is shorter\n"
