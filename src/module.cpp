@@ -37,6 +37,8 @@ int exec_module(PyObject* module) noexcept {
         PyObject* internal = py::internal_error_type();
         if (!internal) py::throw_error();
         py::check_status(PyObject_SetAttrString(module, "InternalError", internal));
+        // The distribution's version, fixed at build time; not in __all__.
+        py::check_status(PyModule_AddStringConstant(module, "__version__", TESSAROLL_VERSION));
         return 0;
     });
 }

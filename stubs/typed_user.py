@@ -13,6 +13,8 @@ from typing_extensions import assert_type
 import tessaroll
 from tessaroll import Cube2x2, Cube3x3, CubeBatch, get_next_states, inverse_scramble
 
+assert_type(tessaroll.__version__, str)
+
 cube = Cube3x3()
 cube.do_moves("R U R' U'")
 cube.do_u_move()

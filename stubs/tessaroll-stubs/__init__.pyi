@@ -7,6 +7,7 @@ import numpy as np
 import numpy.typing as npt
 
 __all__ = ["CubeBatch", "Cube2x2", "Cube3x3", "inverse_scramble", "get_next_states"]
+__version__: str
 
 class InternalError(BaseException):
     """A broken internal invariant of tessaroll. Derived from BaseException so that ordinary handlers do not swallow it; please report it."""
