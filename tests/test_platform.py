@@ -13,6 +13,8 @@ import pytest
 import tessaroll
 
 PYPY = platform.python_implementation() == "PyPy"
+# CPython 3.9's PyType_FromSpec drops the signature line of a class doc.
+OLD_CLASS_DOCS = sys.version_info < (3, 10) and not PYPY
 CUBES = [tessaroll.Cube3x3, tessaroll.Cube2x2]
 
 
@@ -63,6 +65,11 @@ def test_many_cubes_come_and_go_without_growth(model):
 ])
 def test_class_documentation_is_the_text_after_the_signature(model, doc):
     assert model.__doc__ == doc
+
+
+@pytest.mark.skipif(OLD_CLASS_DOCS, reason="CPython 3.9 drops class text signatures")
+@pytest.mark.parametrize("model", CUBES)
+def test_class_signature_is_kept(model):
     assert model.__text_signature__ == "()"
 
 
