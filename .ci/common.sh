@@ -22,3 +22,18 @@ make_venv() {
     . "$venv_root/venv/bin/activate"
     python -m pip install -q --upgrade pip
 }
+
+# find_cpython X.Y: print the path of a CPython X.Y interpreter on this
+# machine (pyenv's versions first, then python3.Y on PATH); fail if none.
+find_cpython() {
+    local root candidate
+    root=$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")
+    for candidate in "$root"/versions/"$1".*/bin/python"$1" /usr/bin/python"$1" \
+        /usr/local/bin/python"$1"; do
+        if [ -x "$candidate" ] && "$candidate" -c 'import sys' 2>/dev/null; then
+            echo "$candidate"
+            return 0
+        fi
+    done
+    return 1
+}
