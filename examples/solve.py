@@ -1,20 +1,28 @@
-"""Find a shortest quarter-turn solution with a bidirectional breadth-first search.
+"""Solve a scrambled cube: an optimal search while it fits, a two-phase solver beyond.
 
-Both searches run on CubeBatch: a frontier is a set of move paths; the batch
-replays them from the start state with apply_move_indexes, and
-get_next_states() produces all twelve children of every frontier cube at once
-as one NumPy array of sticker colours. States are identified by their sticker
-rows, so the search meets in the middle without ever building Python cube
-objects for the frontier.
+The optimal search is a bidirectional breadth-first search in the quarter-turn
+metric, run on CubeBatch: each depth replays the frontier's move paths with
+apply_move_indexes and lets get_next_states() produce all twelve children of
+every frontier cube at once. The children's sticker rows are folded into
+compact sortable keys, and NumPy sorts, dedups and intersects the frontiers.
+
+It covers every 2x2 scramble. A deep 3x3 scramble would outgrow memory, so
+before each depth the search estimates what the next one needs against the
+memory the machine offers (and the --time-limit); past that point it hands
+the cube to the two-phase solver of the kociemba package, whose answer is
+short but not necessarily optimal.
 
     python examples/solve.py --cube 3 --scramble "R U F' L2"
-    python examples/solve.py --cube 2 --random 10
+    python examples/solve.py --cube 2 --random 20
+    python examples/solve.py --cube 3 --random 30 --seed 1   # needs kociemba
 """
 
 from __future__ import annotations
 
 import argparse
+import os
 import random
+import resource
 import sys
 import time
 
@@ -27,6 +35,22 @@ TOKEN_INDEXES = {name: [i] for i, name in enumerate(MOVES)}
 TOKEN_INDEXES.update({name[0] + "!": [i] for i, name in enumerate(MOVES) if name.endswith("'")})
 TOKEN_INDEXES.update({name + "2": [i, i] for i, name in enumerate(MOVES) if len(name) == 1})
 MODELS = {2: tessaroll.Cube2x2, 3: tessaroll.Cube3x3}
+INSTALL_HINT = 'pip install "tessaroll[solve]" (or pip install kociemba)'
+
+# Facelets of the 3x3 sticker array (faces U R F D L B, nine each, row by
+# row), read clockwise around each corner and edge position, starting on the
+# U or D face (F or B for the middle-layer edges).
+CORNER_FACELETS = [(8, 9, 20), (6, 18, 38), (0, 36, 47), (2, 45, 11),
+                   (29, 26, 15), (27, 44, 24), (33, 53, 42), (35, 17, 51)]
+EDGE_FACELETS = [(5, 10), (7, 19), (3, 37), (1, 46), (32, 16), (28, 25),
+                 (30, 43), (34, 52), (23, 12), (21, 41), (50, 39), (48, 14)]
+
+ROW_BITS = 31                # a key carries the child's row index in its low bits
+ROW_MASK = (1 << ROW_BITS) - 1
+BATCH_ROWS = 1 << 16         # successor rows generated per get_next_states() call
+PACK_ROWS = 1 << 14          # rows turned into keys at a time (cache-sized)
+BUCKET_KEYS = 1 << 17        # new states merged and sorted at a time
+PACK_BYTES_PER_ROW = {2: 300, 3: 900}  # a bound on the working arrays of one slice
 
 
 def parse_moves(text: str) -> list[int]:
@@ -38,89 +62,410 @@ def parse_moves(text: str) -> list[int]:
     return indexes
 
 
-def invert(path) -> list[int]:
-    return [int(m) ^ 1 for m in reversed(path)]
+def quarter_turns(tokens) -> int:
+    return sum(2 if t.endswith("2") else 1 for t in tokens)
 
 
-def row_keys(rows: np.ndarray) -> list[bytes]:
-    """One hashable key per sticker row (colour codes fit a byte)."""
-    packed = np.ascontiguousarray(rows, dtype=np.uint8)
-    return [packed[i].tobytes() for i in range(len(packed))]
+def facelet_2x2(facelet: int) -> int:
+    """The 2x2 sticker showing the same corner facelet as a 3x3 sticker."""
+    face, k = divmod(facelet, 9)
+    row, col = divmod(k, 3)
+    return 4 * face + 2 * (row // 2) + col // 2
+
+
+def lookup(groups, face_size: int) -> np.ndarray:
+    """Colour triples (pairs) read at a position -> piece * turns + twist.
+
+    Built from the solved cube, where every sticker shows its face's colour;
+    colour sequences no piece shows stay at 255."""
+    width = len(groups[0])
+    table = np.full(6 ** width, 255, dtype=np.uint8)
+    for piece, group in enumerate(groups):
+        colours = [f // face_size for f in group]
+        for twist in range(width):
+            turned = colours[twist:] + colours[:twist]
+            index = 0
+            for c in turned:
+                index = index * 6 + c
+            table[index] = piece * width + twist
+    return table
+
+
+class Encoding:
+    """Exact keys for sticker rows, sortable by NumPy's fast sorts.
+
+    The 2x2 key is one uint64: the base-24 code of seven corners (33 bits; the
+    eighth corner follows from them) above the row index. The 3x3 needs about
+    72 bits of state, so its key is a complex number whose real and imaginary
+    parts are integers below 2**53: the edges' permutation rank and flips with
+    the top corner bits in the real part, the remaining corner bits above the
+    row index in the imaginary part. NumPy sorts complex numbers by real part,
+    then imaginary part, so equal states end up next to each other."""
+
+    def __init__(self, cube_type: int):
+        self.cube_type = cube_type
+        self.corners = CORNER_FACELETS[:7]
+        if cube_type == 2:
+            self.corners = [tuple(facelet_2x2(f) for f in c) for c in self.corners]
+        self.corner_table = lookup(CORNER_FACELETS, 9)
+        self.edge_table = lookup(EDGE_FACELETS, 9)
+        self.ones = np.array([bin(i).count("1") for i in range(1 << 12)], dtype=np.uint8)
+        self.dtype = np.uint64 if cube_type == 2 else np.complex128
+        self.key_bytes = 8 if cube_type == 2 else 16
+
+    def pack(self, rows: np.ndarray, first_row: int) -> np.ndarray:
+        """Keys of successor rows, each carrying its row index first_row + i."""
+        s = rows.astype(np.uint8)
+        corner = np.zeros(len(rows), dtype=np.int64)
+        for a, b, c in self.corners:
+            corner *= 24
+            corner += self.corner_table[s[:, a] * 36 + s[:, b] * 6 + s[:, c]]
+        row = np.arange(first_row, first_row + len(rows), dtype=np.int64)
+        if self.cube_type == 2:
+            return (corner.astype(np.uint64) << np.uint64(ROW_BITS)) | row.astype(np.uint64)
+        edges = [self.edge_table[s[:, a] * 6 + s[:, b]] for a, b in EDGE_FACELETS]
+        del s
+        # Lehmer rank of the edge permutation: position i contributes the
+        # number of later positions holding a smaller piece, the popcount of
+        # a mask of the pieces seen so far, walking backwards.
+        bits = [np.left_shift(1, e >> 1, dtype=np.uint16) for e in edges]
+        later = bits[11].copy()
+        rank = np.zeros(len(rows), dtype=np.int64)
+        weight = 1
+        for i in range(10, -1, -1):
+            weight *= 11 - i
+            rank += self.ones[later & (bits[i] - np.uint16(1))] * np.int64(weight)
+            later |= bits[i]
+        for e in edges[:11]:
+            rank <<= 1
+            rank |= e & 1
+        keys = np.empty(len(rows), dtype=np.complex128)
+        keys.real = (rank << 11) | (corner >> 22)
+        keys.imag = ((corner & ((1 << 22) - 1)) << ROW_BITS) | row
+        return keys
+
+    def state(self, keys: np.ndarray) -> np.ndarray:
+        """The keys without their row index: equal exactly for equal states."""
+        if self.cube_type == 2:
+            return keys >> np.uint64(ROW_BITS)
+        state = np.empty_like(keys)
+        state.real = keys.real
+        state.imag = keys.imag.astype(np.int64) >> ROW_BITS
+        return state
+
+    def order(self, keys: np.ndarray) -> np.ndarray:
+        """The leading sort key: sorted keys are sorted by it too."""
+        return keys if self.cube_type == 2 else keys.real
+
+    def row(self, keys: np.ndarray) -> np.ndarray:
+        if self.cube_type == 2:
+            return (keys & np.uint64(ROW_MASK)).astype(np.int64)
+        return keys.imag.astype(np.int64) & ROW_MASK
+
+    def first_of_each_state(self, keys: np.ndarray) -> np.ndarray:
+        """Sorted keys -> one key per state."""
+        state = self.state(keys)
+        keep = np.empty(len(keys), dtype=bool)
+        keep[:1] = True
+        np.not_equal(state[1:], state[:-1], out=keep[1:])
+        return keys[keep]
+
+    def single(self, cube) -> np.ndarray:
+        rows = np.array([cube.to_sticker_array()], dtype=np.int64)
+        return self.state(self.pack(rows, 0))
+
+
+def contains(sorted_set: np.ndarray, items: np.ndarray):
+    """Mask of items found in sorted_set, and where they were found."""
+    where = np.searchsorted(sorted_set, items)
+    if len(sorted_set) == 0:
+        return np.zeros(len(items), dtype=bool), where
+    np.minimum(where, len(sorted_set) - 1, out=where)
+    return sorted_set[where] == items, where
 
 
 class Side:
-    """One direction of the search: paths from a fixed start state."""
+    """One direction of the search: the states at the current depth from a
+    fixed start (sorted keys, with their move paths packed four bits a move,
+    first move highest) and the keys one depth closer to the start."""
 
-    def __init__(self, cube_type: int, start_moves: list[int]):
-        self.cube_type = cube_type
+    def __init__(self, encoding: Encoding, start_moves: list[int], label: str):
+        self.encoding = encoding
         self.start_moves = start_moves
-        start = MODELS[cube_type]()
+        self.label = label
+        start = MODELS[encoding.cube_type]()
         start.do_moves(" ".join(MOVES[m] for m in start_moves))
-        self.frontier = np.zeros((1, 0), dtype=np.uint8)  # paths of the current depth
-        self.visited = {row_keys(np.array([start.to_sticker_array()]))[0]: ()}
+        self.keys = encoding.single(start)
+        self.paths = np.zeros(1, dtype=np.uint64)
+        self.previous = self.keys[:0]
         self.depth = 0
+        self.growth = 12.0
+        self.duplicates = 1.0  # candidate keys per new state, last depth
+        self.seconds_per_row = None
 
-    def expand(self):
-        """Replace the frontier with its unseen children; return (keys, paths)."""
-        n, depth = self.frontier.shape
-        batch = tessaroll.CubeBatch(n, self.cube_type)
-        for m in self.start_moves:
-            batch.apply_move_indexes(np.full(n, m, dtype=np.uintp))
-        for column in range(depth):
-            batch.apply_move_indexes(self.frontier[:, column].astype(np.uintp))
-        children = batch.get_next_states()
-        keys = row_keys(children)
-        new_keys, new_paths = [], []
-        for row, key in enumerate(keys):
-            if key in self.visited:
-                continue
-            parent, move = divmod(row, 12)
-            path = tuple(self.frontier[parent]) + (move,)
-            self.visited[key] = path
-            new_keys.append(key)
-            new_paths.append(path)
-        self.frontier = np.array(new_paths, dtype=np.uint8).reshape(len(new_paths), depth + 1)
-        self.depth += 1
-        return new_keys, len(keys)
+    def next_size(self) -> int:
+        """Predicted number of states one depth further: each state has at
+        most eleven new neighbours (one turn leads back towards the start)."""
+        return int(len(self.keys) * min(self.growth, 12.0 if self.depth == 0 else 11.0)) + 1
 
+    def estimate(self) -> tuple[int, float]:
+        """Bytes the next expansion allocates on top of what the side holds,
+        and its expected seconds (None before anything was measured).
 
-def solve(cube_type: int, scramble: list[int], log=print) -> list[int]:
-    forward = Side(cube_type, scramble)
-    backward = Side(cube_type, [])
-    meet = set(forward.visited) & set(backward.visited)
-    if meet:
-        return []
-    while True:
-        side, other = (forward, backward)
-        if len(forward.frontier) > len(backward.frontier):
-            side, other = backward, forward
-        if len(side.frontier) == 0:
-            raise RuntimeError("search space exhausted without meeting")
+        At its peak it holds the successor rows of one batch, the working
+        arrays of one slice of keys, the candidate keys that survive the
+        per-slice cut (about as many as the new states, more when the new
+        depth is reached from many parents), and the new keys with their
+        paths while they are joined (twice)."""
+        enc = self.encoding
+        rows = 12 * len(self.keys)
+        new = self.next_size()
+        dim = 54 if enc.cube_type == 3 else 24
+        candidates = int(new * 1.25 * self.duplicates)
+        need = (min(rows, BATCH_ROWS) * 8 * dim + min(rows, PACK_ROWS) * PACK_BYTES_PER_ROW[enc.cube_type]
+                + candidates * enc.key_bytes + 2 * new * (enc.key_bytes + 8))
+        seconds = None if self.seconds_per_row is None else 1.3 * rows * self.seconds_per_row
+        return need, seconds
+
+    def held(self) -> int:
+        return self.keys.nbytes + self.paths.nbytes + self.previous.nbytes
+
+    def columns(self, lo: int, hi: int, width: int) -> np.ndarray:
+        """The move paths of states lo..hi as one row of move indexes per
+        step, padded to width with 12 (a move index that turns nothing)."""
+        moves = np.full((self.depth, width), 12, dtype=np.uintp)
+        paths = self.paths[lo:hi]
+        for step, shift in enumerate(range(4 * (self.depth - 1), -1, -4)):
+            moves[step, : hi - lo] = (paths >> np.uint64(shift)) & np.uint64(15)
+        return moves
+
+    def expand(self) -> int:
+        """Move to the next depth; returns the number of rows generated.
+
+        Children are generated a chunk of parents at a time. Each chunk's keys
+        are sorted, cut to one per state, cleared of states of the previous
+        depth (the only depth a quarter turn can lead back to besides the
+        next), and split by key range into buckets. Each bucket is then merged
+        and cut again on its own, small enough to sort in cache, and the
+        buckets in order make up the sorted new depth."""
+        enc = self.encoding
+        count = len(self.keys)
         started = time.perf_counter()
-        new_keys, generated = side.expand()
-        elapsed = max(time.perf_counter() - started, 1e-9)
-        label = "scramble" if side is forward else "solved"
-        log(f"  from {label:<8} depth {side.depth:>2}: frontier {len(new_keys):>9,}  "
-            f"({generated / elapsed:,.0f} states/s)")
-        best = None
-        for key in new_keys:
-            if key in other.visited:
-                total = len(side.visited[key]) + len(other.visited[key])
-                if best is None or total < best[0]:
-                    best = (total, key)
-        if best is not None:
-            key = best[1]
-            to_middle, from_middle = forward.visited[key], backward.visited[key]
-            return [int(m) for m in to_middle] + invert(from_middle)
+        buckets = max(1, self.next_size() // BUCKET_KEYS)
+        bounds = enc.order(self.keys)[(np.arange(1, buckets) * count) // buckets]
+        pending = [[] for _ in range(buckets)]
+        candidates = 0
+        # One batch holds a chunk of parents at a time: it is turned to the
+        # start once, then each chunk's paths are applied and, after the
+        # children are taken, undone in reverse.
+        width = min(count, max(1, BATCH_ROWS // 12))
+        batch = tessaroll.CubeBatch(width, enc.cube_type)
+        for m in self.start_moves:
+            batch.apply_move_indexes(np.full(width, m, dtype=np.uintp))
+        for lo in range(0, count, width):
+            hi = min(count, lo + width)
+            moves = self.columns(lo, hi, width)
+            for column in moves:
+                batch.apply_move_indexes(column)
+            rows = batch.get_next_states()
+            for column in moves[::-1]:
+                batch.apply_move_indexes(column ^ 1)
+            for first in range(0, 12 * (hi - lo), PACK_ROWS):
+                keys = enc.pack(rows[first : min(first + PACK_ROWS, 12 * (hi - lo))], 12 * lo + first)
+                keys.sort()
+                keys = enc.first_of_each_state(keys)
+                seen, _ = contains(self.previous, enc.state(keys))
+                keys = keys[~seen]
+                candidates += len(keys)
+                for bucket, part in zip(pending, np.split(keys, np.searchsorted(enc.order(keys), bounds))):
+                    if len(part):
+                        bucket.append(part.copy())  # a view would keep the whole slice alive
+            del rows
+        del batch
+        states, paths = [], []
+        for b in range(buckets):
+            keys = np.concatenate(pending[b]) if pending[b] else np.empty(0, enc.dtype)
+            pending[b] = None
+            keys.sort()
+            keys = enc.first_of_each_state(keys)
+            row = enc.row(keys)
+            paths.append((self.paths[row // 12] << np.uint64(4)) | (row % 12).astype(np.uint64))
+            states.append(enc.state(keys))
+        del keys, row
+        self.previous = self.keys
+        self.keys, self.paths = np.concatenate(states), np.concatenate(paths)
+        self.growth = len(self.keys) / count
+        self.duplicates = candidates / max(1, len(self.keys))
+        self.depth += 1
+        self.seconds_per_row = (time.perf_counter() - started) / (12 * count)
+        return 12 * count
+
+    def path(self, index: int) -> list[int]:
+        packed = int(self.paths[index])
+        return [(packed >> shift) & 15 for shift in range(4 * (self.depth - 1), -1, -4)]
+
+
+class HandOver(Exception):
+    """The optimal search stops here; the message says why."""
+
+
+class Unavailable(Exception):
+    """No solver can answer; the message is the line to print."""
+
+
+def memory_available() -> tuple[int, str]:
+    """Bytes this process may still allocate, and the limit that binds:
+    the kernel's MemAvailable estimate, the address-space and data rlimits,
+    and the memory limit of every cgroup above this process (v2 memory.max,
+    v1 memory.limit_in_bytes)."""
+    limits = []
+    status = {}
+    for path, fields in (("/proc/meminfo", limits), ("/proc/self/status", None)):
+        try:
+            with open(path) as f:
+                for line in f:
+                    name, _, value = line.partition(":")
+                    if fields is limits and name == "MemAvailable":
+                        limits.append((int(value.split()[0]) * 1024, "MemAvailable"))
+                    elif fields is None and value.strip().endswith("kB"):
+                        status[name] = int(value.split()[0]) * 1024
+        except OSError:
+            pass
+    for name, usage in (("RLIMIT_AS", "VmSize"), ("RLIMIT_DATA", "VmData")):
+        soft = resource.getrlimit(getattr(resource, name))[0]
+        if soft != resource.RLIM_INFINITY and usage in status:
+            limits.append((max(0, soft - status[usage]), name))
+    if sys.maxsize < 2**32 and "VmSize" in status:
+        limits.append((max(0, 3 * 2**30 - status["VmSize"]), "a 32-bit address space"))
+    try:
+        with open("/proc/self/cgroup") as f:
+            groups = [line.rstrip("\n").split(":", 2) for line in f]
+    except OSError:
+        groups = []
+    for _, controllers, group in groups:
+        if controllers == "":
+            root, files = "/sys/fs/cgroup", ("memory.max", "memory.current")
+        elif "memory" in controllers.split(","):
+            root, files = "/sys/fs/cgroup/memory", ("memory.limit_in_bytes", "memory.usage_in_bytes")
+        else:
+            continue
+        while True:
+            base = root + group.rstrip("/")
+            try:
+                with open(f"{base}/{files[0]}") as f:
+                    ceiling = f.read().strip()
+                with open(f"{base}/{files[1]}") as f:
+                    usage = int(f.read())
+                if ceiling.isdigit():  # "max" when unlimited
+                    limits.append((max(0, int(ceiling) - usage), "the cgroup memory limit"))
+            except (OSError, ValueError):
+                pass
+            if group in ("", "/"):
+                break
+            group = os.path.dirname(group.rstrip("/"))
+    if not limits:
+        return 1 << 62, "no known limit"
+    return min(limits)
+
+
+def gigabytes(n: float) -> str:
+    return f"{n / 2**30:.2f} GB" if n >= 2**28 else f"{n / 2**20:.1f} MB"
+
+
+def optimal_search(cube_type, scramble, log, memory_limit, time_limit) -> list[str]:
+    encoding = Encoding(cube_type)
+    forward = Side(encoding, scramble, "scramble")
+    backward = Side(encoding, [], "solved")
+    if forward.keys[0] == backward.keys[0]:
+        return []
+    started = time.perf_counter()
+    while True:
+        side, other = (forward, backward) if len(forward.keys) <= len(backward.keys) else (backward, forward)
+        need, seconds = side.estimate()
+        if memory_limit is None:
+            free, source = memory_available()
+            allowed, source = int(0.8 * free), f"80% of {source}"
+        else:
+            # The machine's figures already leave out what the search holds;
+            # a fixed limit has to count it.
+            need += forward.held() + backward.held()
+            allowed, source = memory_limit, "the memory limit"
+        # No state lies within both searched balls, so every solution is longer.
+        where = (f"no solution is shorter than {forward.depth + backward.depth + 1} quarter turns; "
+                 f"depth {side.depth + 1} from the {side.label} side")
+        if 12 * len(side.keys) > ROW_MASK or side.depth == 16:
+            raise HandOver(f"{where} has more states than keys and paths can number")
+        if need > allowed:
+            raise HandOver(f"{where} needs about {gigabytes(need)}, more than the "
+                           f"{gigabytes(allowed)} allowed ({source})")
+        spent = time.perf_counter() - started
+        if cube_type == 3 and time_limit and seconds is not None and spent + seconds > time_limit:
+            raise HandOver(f"{where} would take about {seconds:.0f} s, past the "
+                           f"{time_limit:g} s time limit")
+        depth_started = time.perf_counter()
+        generated = side.expand()
+        elapsed = max(time.perf_counter() - depth_started, 1e-9)
+        log(f"  from {side.label:<8} depth {side.depth:>2}: frontier {len(side.keys):>11,}  "
+            f"({elapsed:6.2f} s, {generated / elapsed:>11,.0f} states/s)")
+        met, where_other = contains(other.keys, side.keys)
+        if met.any():
+            i = int(np.flatnonzero(met)[0])
+            mine, theirs = side.path(i), other.path(int(where_other[i]))
+            to_middle, from_middle = (mine, theirs) if side is forward else (theirs, mine)
+            return [MOVES[m] for m in to_middle] + [MOVES[m ^ 1] for m in reversed(from_middle)]
+
+
+def two_phase(scramble) -> list[str]:
+    try:
+        import kociemba
+    except ImportError:
+        raise Unavailable(f"For a two-phase answer install kociemba: {INSTALL_HINT}") from None
+    cube = tessaroll.Cube3x3()
+    cube.do_moves(" ".join(MOVES[m] for m in scramble))
+    facelets = "".join("URFDLB"[k] for k in cube.to_sticker_array())
+    return kociemba.solve(facelets).split()
+
+
+def solve(cube_type: int, scramble: list[int], log=print, memory_limit=None, time_limit=None):
+    """Solve the cube reached by the move indexes `scramble` from solved.
+
+    Returns (method, move tokens): "optimal" when the bidirectional search
+    answered, "two-phase" when kociemba did. memory_limit (bytes) replaces
+    the machine's free memory as the search's budget; time_limit (seconds)
+    bounds the 3x3 search. Raises Unavailable when nothing can answer."""
+    try:
+        return "optimal", optimal_search(cube_type, scramble, log, memory_limit, time_limit)
+    except HandOver as stop:
+        reason = str(stop)
+    except MemoryError:
+        reason = "the search ran out of memory"
+    # The search's arrays are gone once its frames are: the handover starts lean.
+    if cube_type == 2:
+        raise Unavailable(f"The 2x2 search cannot go on: {reason}.")
+    log(f"Optimal search stopped: {reason}.")
+    return "two-phase", two_phase(scramble)
 
 
 def main(argv=None) -> int:
+    try:
+        return run(argv)
+    except KeyboardInterrupt:
+        print("Interrupted.", file=sys.stderr)
+        return 130
+
+
+def run(argv) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--cube", type=int, choices=(2, 3), default=3, help="cube size (default 3)")
     group = parser.add_mutually_exclusive_group(required=True)
     group.add_argument("--scramble", help='move string to solve, e.g. "R U F\'"')
     group.add_argument("--random", type=int, metavar="N", help="solve a random scramble of N quarter turns")
     parser.add_argument("--seed", type=int, help="seed for --random")
+    parser.add_argument("--memory-limit", type=float, metavar="MB",
+                        help="memory the optimal search may use (default: 80%% of what the machine offers)")
+    parser.add_argument("--time-limit", type=float, default=5.0, metavar="S",
+                        help="hand a 3x3 over to the two-phase solver rather than start a depth "
+                             "expected to end after S seconds (default 5; 0 for no limit)")
     args = parser.parse_args(argv)
 
     if args.scramble is not None:
@@ -133,13 +478,18 @@ def main(argv=None) -> int:
             parser.error("--random needs a non-negative length")
         rng = random.Random(args.seed)
         scramble = [rng.randrange(12) for _ in range(args.random)]
+    memory_limit = None if args.memory_limit is None else int(args.memory_limit * 2**20)
     text = " ".join(MOVES[m] for m in scramble)
     print(f"Solving a {args.cube}x{args.cube}x{args.cube} scrambled with: {text or '(nothing)'}")
 
     started = time.perf_counter()
-    solution = solve(args.cube, scramble)
+    try:
+        method, tokens = solve(args.cube, scramble, memory_limit=memory_limit, time_limit=args.time_limit)
+    except Unavailable as e:
+        print(e, file=sys.stderr)
+        return 1
     elapsed = time.perf_counter() - started
-    answer = " ".join(MOVES[m] for m in solution)
+    answer = " ".join(tokens)
 
     check = MODELS[args.cube]()
     check.do_moves(text)
@@ -147,7 +497,12 @@ def main(argv=None) -> int:
     if not check.is_solved():
         print(f"Solution {answer!r} does not solve the cube", file=sys.stderr)
         return 1
-    print(f"Shortest solution ({len(solution)} quarter turns, {elapsed:.2f} s): {answer or '(already solved)'}")
+    if method == "optimal":
+        print(f"Shortest solution ({len(tokens)} quarter turns, {elapsed:.2f} s, "
+              f"optimal bidirectional search): {answer or '(already solved)'}")
+    else:
+        print(f"Two-phase solution ({len(tokens)} face turns = {quarter_turns(tokens)} quarter turns, "
+              f"{elapsed:.2f} s, kociemba; not necessarily optimal): {answer}")
     print("Checked with do_moves: the cube is solved.")
     return 0
 

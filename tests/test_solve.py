@@ -1,17 +1,37 @@
-"""The example solver finds shortest solutions. The optimal lengths are
-derived here by brute force over the independent reference model."""
+"""The example solver: shortest solutions by brute force over the independent
+reference model, exact state keys, the two-phase handover through kociemba's
+facelet strings, and the memory guard."""
 
 import importlib.util
+import os
 import pathlib
 import random
+import subprocess
+import sys
 
 import pytest
 
 from reference import MOVE_NAMES, ReferenceCube
 
-pytest.importorskip("numpy")
+np = pytest.importorskip("numpy")
+import tessaroll  # noqa: E402
 
 SOLVER_PATH = pathlib.Path(__file__).resolve().parents[1] / "examples" / "solve.py"
+MODELS = {2: tessaroll.Cube2x2, 3: tessaroll.Cube3x3}
+# Runs the solver with kociemba unimportable, whether or not it is installed,
+# under an address-space limit some headroom above what the process maps once
+# NumPy is loaded and the worker pool runs (interpreters and machines differ
+# in that).
+LIMITED_WITHOUT_KOCIEMBA = """
+import resource, runpy, sys
+import tessaroll
+sys.modules['kociemba'] = None
+tessaroll.CubeBatch(1, 3).get_next_states()
+size = next(int(line.split()[1]) * 1024 for line in open('/proc/self/status') if line.startswith('VmSize:'))
+resource.setrlimit(resource.RLIMIT_AS, (size + {headroom}, resource.getrlimit(resource.RLIMIT_AS)[1]))
+sys.argv[0] = {path!r}
+runpy.run_path({path!r}, run_name='__main__')
+"""
 
 
 @pytest.fixture(scope="module")
@@ -20,6 +40,11 @@ def solver():
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
     return module
+
+
+@pytest.fixture(scope="module")
+def kociemba():
+    return pytest.importorskip("kociemba", reason="kociemba is not installed (pip install kociemba)")
 
 
 def reference_key(ref, cube_type):
@@ -52,21 +77,26 @@ def brute_force_length(cube_type, moves, limit):
     raise AssertionError("brute force did not reach the scramble")
 
 
-def apply(cube_type, moves):
-    import tessaroll
-
-    cube = tessaroll.Cube2x2() if cube_type == 2 else tessaroll.Cube3x3()
+def solves(cube_type, moves, tokens):
+    cube = MODELS[cube_type]()
     cube.do_moves(" ".join(MOVE_NAMES[m] for m in moves))
-    return cube
+    cube.do_moves(" ".join(tokens))
+    return cube.is_solved()
+
+
+def quiet(*_):
+    pass
 
 
 # Scrambles whose optimal length is shorter than they look (cancellations,
-# commuting opposite faces) as well as plain ones.
+# commuting opposite faces, whole-cube turns of the 2x2) as well as plain ones.
 FIXED = [
+    (3, ""),
     (3, "R U F'"),
     (3, "R L R'"),
     (3, "U D U' F2"),
     (3, "R U R' U'"),
+    (2, ""),
     (2, "R U F"),
     (2, "U D'"),
     (2, "R U R' U' F"),
@@ -77,18 +107,84 @@ FIXED = [
 def test_solver_finds_shortest_solution(solver, cube_type, scramble):
     moves = solver.parse_moves(scramble)
     optimal = brute_force_length(cube_type, moves, limit=len(moves))
-    solution = solver.solve(cube_type, moves, log=lambda *_: None)
-    assert len(solution) == optimal
-    cube = apply(cube_type, moves + solution)
-    assert cube.is_solved()
+    method, tokens = solver.solve(cube_type, moves, log=quiet)
+    assert method == "optimal"
+    assert len(tokens) == optimal
+    assert solves(cube_type, moves, tokens)
 
 
-@pytest.mark.parametrize("cube_type, length", [(2, 10), (3, 7)])
+@pytest.mark.parametrize("cube_type, length", [(2, 14), (3, 9)])
 def test_solver_handles_the_advertised_depths(solver, cube_type, length):
-    moves = [random.Random(length).randrange(12) for _ in range(length)]
-    solution = solver.solve(cube_type, moves, log=lambda *_: None)
-    assert len(solution) <= length
-    assert apply(cube_type, moves + solution).is_solved()
+    rng = random.Random(length)
+    moves = [rng.randrange(12) for _ in range(length)]
+    method, tokens = solver.solve(cube_type, moves, log=quiet)
+    assert method == "optimal" and len(tokens) <= length
+    assert solves(cube_type, moves, tokens)
+
+
+@pytest.mark.parametrize("cube_type", [2, 3])
+def test_keys_are_equal_exactly_for_equal_states(solver, cube_type):
+    """The children of states 0 to 39 turns from solved (short scrambles'
+    children meet) and copies of some rows: equal keys must mean equal
+    sticker rows, and every key must give its row index back."""
+    batch = tessaroll.CubeBatch(300, cube_type)
+    batch.scramble(np.arange(300, dtype=np.int64) % 40)
+    rows = batch.get_next_states()
+    rows = np.concatenate([rows, rows[::12]])
+    encoding = solver.Encoding(cube_type)
+    keys = encoding.pack(rows, 1000)
+    assert (encoding.row(keys) == np.arange(1000, 1000 + len(rows))).all()
+    states = encoding.state(keys)
+    by_key = np.unique(states, return_inverse=True)[1].ravel()
+    by_row = np.unique(rows, axis=0, return_inverse=True)[1].ravel()
+    assert len(set(zip(by_key, by_row))) == len(set(by_key)) == len(set(by_row))
+
+
+def test_sticker_order_is_kociembas_facelet_order(solver, kociemba):
+    """Random cubes read as facelet strings are valid for kociemba, and its
+    answers, read back through do_moves, solve them."""
+    rng = random.Random(7)
+    for _ in range(20):
+        moves = [rng.randrange(12) for _ in range(rng.randrange(1, 40))]
+        tokens = solver.two_phase(moves)
+        assert solves(3, moves, tokens)
+
+
+def test_memory_budget_hands_over_to_kociemba(solver, kociemba):
+    moves = solver.parse_moves("R U F' L D B' R' U' F L'")
+    lines = []
+    method, tokens = solver.solve(3, moves, log=lines.append, memory_limit=1 << 20)
+    depths = [int(line.split("depth")[1].split(":")[0]) for line in lines if "frontier" in line]
+    assert method == "two-phase" and solves(3, moves, tokens)
+    assert depths and max(depths) < 5
+    assert "more than the 1.0 MB allowed" in lines[-1]
+
+
+def test_memory_error_mid_depth_hands_over(solver, monkeypatch):
+    """A MemoryError inside a depth ends the search cleanly: the 2x2 says so,
+    the 3x3 goes on to the two-phase solver (blocked here: the install hint)."""
+    expand = solver.Side.expand
+
+    def failing(side):
+        if side.depth == 3:
+            raise MemoryError
+        return expand(side)
+
+    monkeypatch.setattr(solver.Side, "expand", failing)
+    with pytest.raises(solver.Unavailable, match="2x2 search cannot go on: the search ran out of memory"):
+        solver.solve(2, solver.parse_moves("R U F' L D B' R' U'"), log=quiet)
+    monkeypatch.setitem(sys.modules, "kociemba", None)
+    with pytest.raises(solver.Unavailable, match=r'install kociemba: pip install "tessaroll\[solve\]"'):
+        solver.solve(3, solver.parse_moves("R U F' L D B' R' U'"), log=quiet)
+
+
+def test_interrupt_exits_with_130(solver, monkeypatch, capsys):
+    def interrupted(side):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(solver.Side, "expand", interrupted)
+    assert solver.main(["--cube", "2", "--scramble", "R U"]) == 130
+    assert capsys.readouterr().err == "Interrupted.\n"
 
 
 def test_command_line_reports_and_checks(solver, capsys):
@@ -98,5 +194,21 @@ def test_command_line_reports_and_checks(solver, capsys):
     assert "depth" in out and "states/s" in out
     assert f"Shortest solution ({optimal} quarter turns" in out
     assert "Checked with do_moves: the cube is solved." in out
-    with pytest.raises(SystemExit):
-        solver.main(["--cube", "3", "--scramble", "R X"])
+
+
+@pytest.mark.skipif("TESSAROLL_MEMORY_TOOL" in os.environ,
+                    reason="ASan and valgrind map far more address space than the limit allows")
+@pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="reads /proc")
+def test_address_space_limit_stops_the_search_with_one_line(solver):
+    """Under an address-space limit a deep scramble stops the optimal search
+    on the estimate, before an allocation fails, and without kociemba the
+    process says how to install it in one line, with no traceback."""
+    code = LIMITED_WITHOUT_KOCIEMBA.format(path=str(SOLVER_PATH), headroom=96 << 20)
+    command = [sys.executable, "-c", code, "--cube", "3", "--random", "30", "--seed", "1",
+               "--time-limit", "0"]
+    result = subprocess.run(command, capture_output=True, text=True, timeout=300)
+    assert result.returncode == 1, result.stdout + result.stderr
+    assert "Traceback" not in result.stdout + result.stderr
+    assert result.stderr.splitlines() == [f"For a two-phase answer install kociemba: {solver.INSTALL_HINT}"]
+    assert "allowed (80% of RLIMIT_AS)" in result.stdout
+
