@@ -48,11 +48,7 @@ private:
 template <Cube C>
 void do_moves(C& cube, const py::Utf8& moves) {
     const MoveBytes bytes(moves);
-    move_tokens::for_each_token(bytes.view(), [&cube](std::string_view token) {
-        const move_tokens::TokenMove m = move_tokens::token_move(token);
-        for (unsigned i = 0; i < m.count; ++i)
-            apply_move_index_internal(cube, m.index);
-    });
+    move_tokens::apply_moves(cube, bytes.view());
 }
 
 // Turns between two checks for a pending signal, so that an enormous length

@@ -46,14 +46,15 @@ struct DigitBase {
     static constexpr std::uint32_t base = Base;
     static constexpr unsigned per_word = detail::digits_per_word(Base);
     static constexpr std::uint64_t period = detail::power(Base, per_word);
-    static constexpr std::uint32_t limit =
-        static_cast<std::uint32_t>((std::uint64_t{1} << 32) / period * period);
+    // 64-bit: for a power-of-two base B^k divides 2^32, so the limit is 2^32
+    // and every word is accepted (in 32 bits it would wrap to 0).
+    static constexpr std::uint64_t limit = (std::uint64_t{1} << 32) / period * period;
 };
 
 inline constexpr std::uint32_t kMoveDigitBase = 12;
 inline constexpr unsigned kMoveDigitsPerWord = DigitBase<12>::per_word;
 inline constexpr std::uint64_t kMoveDigitPeriod = DigitBase<12>::period;
-inline constexpr std::uint32_t kMoveDigitLimit = DigitBase<12>::limit;
+inline constexpr auto kMoveDigitLimit = static_cast<std::uint32_t>(DigitBase<12>::limit);
 static_assert(kMoveDigitsPerWord == 8 && kMoveDigitPeriod == 429981696 &&
               kMoveDigitLimit == 9 * 429981696u);
 static_assert(DigitBase<144>::per_word == 4 && DigitBase<144>::period == kMoveDigitPeriod &&

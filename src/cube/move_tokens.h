@@ -6,11 +6,15 @@
 // with continuation bytes only, so no separator can begin inside another
 // character or overlap another separator. The same argument makes the forward
 // and the backward walk cut any byte string, valid UTF-8 or not, into the same
-// tokens. Nothing here allocates, and no byte outside the given range is read.
+// tokens. No byte outside the given range is read, and nothing but
+// inverse_moves (for its result) allocates.
 #pragma once
+
+#include "cube/cube.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace tessaroll::move_tokens {
@@ -154,6 +158,30 @@ constexpr std::string_view inverse_token(std::string_view tok) noexcept {
     if (tok.size() == 1) return primed;
     if (tok[1] == '\'') return primed.substr(0, 1);
     return tok; // X2 maps to itself; anything else is copied unchanged
+}
+
+// Apply the accepted tokens of `moves` to `cube` as the scan reaches them;
+// every other token is skipped.
+template <Cube C>
+constexpr void apply_moves(C& cube, std::string_view moves) noexcept {
+    for_each_token(moves, [&cube](std::string_view token) {
+        const TokenMove m = token_move(token);
+        for (unsigned i = 0; i < m.count; ++i)
+            apply_move_index_internal(cube, m.index);
+    });
+}
+
+// The tokens of `moves` from the last to the first, each replaced by its
+// inverse_token, joined by single spaces. Tokens are cut at whole characters,
+// so valid UTF-8 in gives valid UTF-8 out.
+inline std::string inverse_moves(std::string_view moves) {
+    std::string out;
+    out.reserve(moves.size() + moves.size() / 2); // "U U" -> "U' U'" at worst
+    for_each_token_reverse(moves, [&out](std::string_view token) {
+        if (!out.empty()) out += ' ';
+        out += inverse_token(token);
+    });
+    return out;
 }
 
 } // namespace tessaroll::move_tokens

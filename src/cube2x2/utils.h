@@ -37,6 +37,17 @@ struct Cube2x2 {
 
     constexpr bool is_solved() const noexcept { return state == kSolved; }
 
+private:
+    // Bits above the slots are never read. Defined before its callers: clang
+    // evaluates a constexpr member template at compile time only if its body
+    // was parsed before its first use.
+    template <class Out>
+    constexpr void write_stickers(Out* out) const noexcept {
+        stickers::write_word<stickers2x2::kCornerFacelets, stickers::kCornerColoursByField>(state,
+                                                                                            out);
+    }
+
+public:
     // Colour codes of the 24 stickers (layout in cube/stickers.h).
     using StickerArray = std::array<std::uint8_t, sticker_dim>;
 
@@ -69,14 +80,6 @@ struct Cube2x2 {
     void do_f_prime_move_internal() noexcept { state = corner_turns::f_prime(state); }
     void do_b_move_internal() noexcept { state = corner_turns::b(state); }
     void do_b_prime_move_internal() noexcept { state = corner_turns::b_prime(state); }
-
-private:
-    // Bits above the slots are never read.
-    template <class Out>
-    constexpr void write_stickers(Out* out) const noexcept {
-        stickers::write_word<stickers2x2::kCornerFacelets, stickers::kCornerColoursByField>(state,
-                                                                                            out);
-    }
 };
 
 static_assert(sizeof(Cube2x2) == 8, "a 2x2 state is one packed word");

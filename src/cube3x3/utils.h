@@ -177,6 +177,21 @@ struct Cube3x3 {
         return corners == kSolvedCorners && edges == kSolvedEdges;
     }
 
+private:
+    // Bits above the slots are never read. Defined before its callers: clang
+    // evaluates a constexpr member template at compile time only if its body
+    // was parsed before its first use.
+    template <class Out>
+    constexpr void write_stickers(Out* out) const noexcept {
+        for (std::size_t face = 0; face < stickers::kFaceCount; ++face) {
+            out[stickers3x3::centre(face)] = static_cast<Out>(face);
+        }
+        stickers::write_word<stickers3x3::kCornerFacelets, stickers::kCornerColoursByField>(corners,
+                                                                                            out);
+        stickers::write_word<stickers3x3::kEdgeFacelets, stickers::kEdgeColoursByField>(edges, out);
+    }
+
+public:
     // Colour codes of the 54 stickers (layout in cube/stickers.h).
     using StickerArray = std::array<std::uint8_t, sticker_dim>;
 
@@ -219,17 +234,6 @@ struct Cube3x3 {
     void do_b_prime_move_internal() noexcept { turn<corner_turns::b_prime, edge_turns::b_prime>(); }
 
 private:
-    // Bits above the slots are never read.
-    template <class Out>
-    constexpr void write_stickers(Out* out) const noexcept {
-        for (std::size_t face = 0; face < stickers::kFaceCount; ++face) {
-            out[stickers3x3::centre(face)] = static_cast<Out>(face);
-        }
-        stickers::write_word<stickers3x3::kCornerFacelets, stickers::kCornerColoursByField>(corners,
-                                                                                            out);
-        stickers::write_word<stickers3x3::kEdgeFacelets, stickers::kEdgeColoursByField>(edges, out);
-    }
-
     template <std::uint64_t (*Corner)(std::uint64_t), std::uint64_t (*Edge)(std::uint64_t)>
     void turn() noexcept {
         corners = Corner(corners);

@@ -1,6 +1,8 @@
 // The move-string tokenizer against a reference that knows nothing but the list
 // of White_Space code points, plus the token tables.
 #include "cube/move_tokens.h"
+#include "cube2x2/utils.h"
+#include "cube3x3/utils.h"
 
 #include <gtest/gtest.h>
 
@@ -215,6 +217,42 @@ TEST(MoveTokens, InverseTable) {
     for (std::string_view t : {"x", "M", "r", "U3", "R,U", "u'", "U'2", "\xC3\x9C"}) {
         EXPECT_EQ(move_tokens::inverse_token(t), t);
     }
+}
+
+TEST(MoveTokens, InverseMovesReversesAndJoinsWithSingleSpaces) {
+    const std::pair<std::string_view, std::string_view> cases[] = {
+        {"", ""},
+        {" \t\n\xE3\x80\x80", ""},
+        {"R U F'", "F U' R'"},
+        {"R2 U' D", "D' U R2"},
+        {"  R \t U\n", "U' R'"},
+        {"U!", "U!"},
+        {"R U!", "U! R'"},
+        {"x M r U3", "U3 r M x"},
+        {"R,U\xC2\xA0\xC3\x9C", "\xC3\x9C R,U"},
+    };
+    for (const auto& [in, out] : cases)
+        EXPECT_EQ(move_tokens::inverse_moves(in), out) << in;
+}
+
+// Each accepted token against the turns it names; other tokens change nothing.
+template <class C>
+void check_apply_moves() {
+    C got{}, expected{};
+    move_tokens::apply_moves(got, "R U'\xC2\xA0"
+                                  "F2 x B! R,U D2' L");
+    expected.do_r_move_internal();
+    expected.do_u_prime_move_internal();
+    expected.do_f_move_internal();
+    expected.do_f_move_internal();
+    expected.do_b_prime_move_internal();
+    expected.do_l_move_internal();
+    EXPECT_EQ(got, expected);
+}
+
+TEST(MoveTokens, ApplyMovesTurnsEachAcceptedToken) {
+    check_apply_moves<Cube3x3>();
+    check_apply_moves<Cube2x2>();
 }
 
 } // namespace

@@ -78,6 +78,24 @@ TEST(MoveDigits, RejectsWordsAtOrAboveTheLimit) {
     EXPECT_EQ(gen.calls, 4u);
 }
 
+// For a power-of-two base B^k divides 2^32: every word is accepted, the
+// largest included.
+TEST(UniformDigits, PowerOfTwoBasesAcceptEveryWord) {
+    ScriptedGen gen{{0xFFFFFFFFu, 0x80000001u}};
+    UniformDigits<ScriptedGen, 65536> halves(gen);
+    EXPECT_EQ(halves.next(), 0xFFFFu);
+    EXPECT_EQ(halves.next(), 0xFFFFu);
+    EXPECT_EQ(halves.next(), 0x0001u);
+    EXPECT_EQ(halves.next(), 0x8000u);
+    EXPECT_EQ(gen.calls, 2u);
+
+    ScriptedGen bit_gen{{0xFFFFFFFFu}};
+    UniformDigits<ScriptedGen, 2> bits(bit_gen);
+    for (int k = 0; k < 32; ++k)
+        ASSERT_EQ(bits.next(), 1u) << k;
+    EXPECT_EQ(bit_gen.calls, 1u);
+}
+
 TEST(MoveDigits, DiscardStartsAFreshWord) {
     ScriptedGen gen{{5, 7}};
     MoveDigits<ScriptedGen> digits(gen);
