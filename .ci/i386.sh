@@ -1,23 +1,72 @@
 #!/usr/bin/env bash
 # Build and test tessaroll on 32-bit x86: inside an i386 Debian chroot, the
-# C++ unit tests and the pytest suite run against a CMake build made with the
-# chroot's own compiler, Python and NumPy.
+# C++ unit tests, then the pytest suite under the chroot's CPython and under
+# its PyPy, each against a CMake build made with the chroot's own compiler.
+# CPython uses Debian's NumPy; PyPy uses a NumPy wheel built here from source,
+# since none is published for 32-bit PyPy. Call costs are printed for both
+# interpreters (bench/perf_check.py), never checked.
 #
 # The chroot is cached under $TESSAROLL_CACHE (default /var/cache/tessaroll)
 # and rebuilt only when it is missing, incomplete, or the package list below
-# changed. Needs root (debootstrap, chroot, mount).
+# changed; the NumPy wheel is cached beside it under the same key. Needs root
+# (debootstrap, chroot, mount) and, on a cold cache, the package index that
+# pip uses on this machine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 src_root=$(pwd)
 
 suite=bookworm
-mirror=${TESSAROLL_DEBIAN_MIRROR:-http://deb.debian.org/debian}
 cache=${TESSAROLL_CACHE:-/var/cache/tessaroll}
 packages=(python3-dev python3-numpy python3-pytest python3-hypothesis g++ cmake ninja-build
-    libgtest-dev)
-# The cache key covers everything that decides the chroot's contents.
-key=$(printf '%s\n' "$suite" "$mirror" "${packages[@]}" | sha256sum | cut -c1-12)
+    libgtest-dev pypy3 pypy3-dev pypy3-venv)
+# The cache key covers everything that decides the chroot's contents. The
+# mirror only decides where the packages come from, so it is not part of it.
+key=$(printf '%s\n' "$suite" "${packages[@]}" | sha256sum | cut -c1-12)
 root=$cache/i386-$suite-$key
+# PyPy's test environment inside the chroot (a venv, rebuilt when this list
+# changes) and the NumPy built for it. 1.26 is the newest NumPy for PyPy 3.9;
+# pytest and Hypothesis match the chroot's CPython ones.
+numpy_version=1.26.4
+pypy_requirements=(pytest==7.2.1 hypothesis==6.67.1)
+wheels=$root.wheels
+
+# debian_mirror: the Debian archive this machine's own apt uses (the URI that
+# serves a release suite, not -security or -updates), from its deb822
+# sources or the one-line sources.list.
+debian_mirror() {
+    local f
+    for f in /etc/apt/sources.list.d/*.sources; do
+        [ -f "$f" ] || continue
+        awk '
+            function flush() {
+                if (uri != "" && enabled != "no" && suites ~ / [a-z]+ / && types ~ / deb /)
+                    print uri
+                uri = suites = types = enabled = ""
+            }
+            /^[ \t]*$/ { flush(); next }
+            /^[ \t]*#/ { next }
+            tolower($1) == "types:" { $1 = ""; types = $0 " " }
+            tolower($1) == "uris:" { uri = $2 }
+            tolower($1) == "suites:" { $1 = ""; suites = $0 " " }
+            tolower($1) == "enabled:" { enabled = tolower($2) }
+            END { flush() }
+        ' "$f"
+    done
+    for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+        [ -f "$f" ] || continue
+        awk '$1 == "deb" {
+                i = 2; if ($i ~ /^\[/) while ($i !~ /\]$/) i++
+                if ($i ~ /^\[/ || $i ~ /\]$/) i++
+                if ($(i + 1) ~ /^[a-z]+$/) print $i
+            }' "$f"
+    done
+}
+mirror=${TESSAROLL_DEBIAN_MIRROR:-$(debian_mirror | sed -n 1p)}
+if [ -z "$mirror" ]; then
+    echo "i386: no Debian archive in this machine's apt sources;" \
+        "set TESSAROLL_DEBIAN_MIRROR" >&2
+    exit 1
+fi
 
 # shellcheck source=.ci/common.sh
 . .ci/common.sh
@@ -59,11 +108,11 @@ assert_unmounted() {
 
 if [ ! -f "$root/.complete" ]; then
     for old in "$cache"/i386-*; do
-        [ -d "$old" ] || continue
+        [ -d "$old" ] && [ "$old" != "$wheels" ] || continue
         assert_unmounted "$old"
         rm -rf "$old"
     done
-    echo "== i386: creating the $suite chroot in $root"
+    echo "== i386: creating the $suite chroot in $root from $mirror"
     start=$SECONDS
     debootstrap --arch=i386 --variant=minbase \
         --include="$(
@@ -80,6 +129,8 @@ fi
 
 mount_into proc proc proc
 mount_into tmpfs tmpfs dev/shm mode=1777
+mkdir -p "$wheels"
+mount_into none "$wheels" wheels bind
 
 # A private copy of the source: a bind mount would expose the working tree to
 # the chroot's `rm -rf` above.
@@ -88,30 +139,97 @@ mkdir -p "$root/work/tessaroll"
 tar -C "$src_root" --exclude=./build --exclude=./.git --exclude='./.venv*' -cf - . |
     tar -C "$root/work/tessaroll" -xf -
 
+# pip in the chroot (only on a cold cache) reaches the index that pip here
+# uses, trusting this machine's CA bundle: the chroot's own would not know a
+# local proxy's root. A file:// index here is of no use inside the chroot.
+cp /etc/resolv.conf "$root/etc/resolv.conf"
+pip_env=(PIP_DISABLE_PIP_VERSION_CHECK=1)
+ca_bundle=${PIP_CERT:-${SSL_CERT_FILE:-/etc/ssl/certs/ca-certificates.crt}}
+if [ -f "$ca_bundle" ]; then
+    cp "$ca_bundle" "$root/work/ca.crt"
+    pip_env+=(PIP_CERT=/work/ca.crt)
+fi
+index_url=${PIP_INDEX_URL:-$(python3 -m pip config get global.index-url 2>/dev/null || true)}
+case $index_url in http://* | https://*) pip_env+=(PIP_INDEX_URL="$index_url") ;; esac
+
 cat >"$root/work/run.sh" <<'EOF'
 set -euo pipefail
 cd /work/tessaroll
+failed=()
 echo "== i386: $(uname -m) userland, $(getconf LONG_BIT)-bit, $(python3 --version)," \
      "NumPy $(python3 -c 'import numpy; print(numpy.__version__)')"
 cmake -S . -B build -G Ninja -DTESSAROLL_BUILD_TESTS=ON -DTESSAROLL_WERROR=ON \
     -DPython_EXECUTABLE=/usr/bin/python3 >/dev/null
 cmake --build build -j2
 echo "== i386: C++ unit tests (no SSE2: scalar word pairs)"
-ctest --test-dir build --output-on-failure
+ctest --test-dir build --output-on-failure || failed+=("C++ scalar")
 # Debian's i386 baseline has no SSE2; most 32-bit x86 machines do, and there
 # the 3x3 turns take the vector path. Test that one too.
 cmake -S . -B build-sse2 -G Ninja -DTESSAROLL_BUILD_TESTS=ON -DTESSAROLL_BUILD_MODULE=OFF \
     -DTESSAROLL_WERROR=ON -DCMAKE_CXX_FLAGS=-msse2 >/dev/null
 cmake --build build-sse2 -j2
 echo "== i386: C++ unit tests (SSE2: vector word pairs)"
-ctest --test-dir build-sse2 --output-on-failure
-echo "== i386: Python tests"
-status=0
-PYTHONPATH=build python3 -m pytest -q -p no:cacheprovider tests || status=$?
-# No Python tests collected is not a failure of this platform.
-[ "$status" = 5 ] && status=0
-exit "$status"
+ctest --test-dir build-sse2 --output-on-failure || failed+=("C++ SSE2")
+echo "== i386: Python tests, CPython"
+# pytest's own statuses all count, 5 (no tests collected) included.
+PYTHONPATH=build python3 -m pytest -q -p no:cacheprovider tests || failed+=("CPython")
+
+# PyPy's venv, with the cached NumPy wheel, is made once per chroot.
+pypy=/opt/pypy/bin/python
+want="numpy==$NUMPY_VERSION $PYPY_REQUIREMENTS"
+if [ "$(cat /opt/pypy/.ready 2>/dev/null)" != "$want" ]; then
+    echo "== i386: PyPy venv ($want)"
+    rm -rf /opt/pypy
+    pypy3 -m venv /opt/pypy
+    # Repeated --config-settings keys need pip 23.1.
+    "$pypy" -m pip install -q "pip>=23.1"
+    wheel=$(ls /wheels/numpy-"$NUMPY_VERSION"-*.whl 2>/dev/null || true)
+    if [ -z "$wheel" ]; then
+        echo "== i386: building NumPy $NUMPY_VERSION for PyPy (log: wheels/numpy-build.log)"
+        start=$SECONDS
+        rm -f /wheels/numpy-*.whl
+        # Meson's size checks (sizeof Py_intptr_t, PY_LONG_LONG) build and run
+        # a program that includes Python.h. PyPy's header defines a static
+        # PySlice_GetIndicesEx that calls libpypy, and at -O0 it is emitted
+        # unused; Debian's PyPy does not link extensions against libpypy, so
+        # the program does not link, the sizes come out as -1 and NumPy's
+        # headers find no pointer-sized integer. Linking libpypy (which the
+        # interpreter has loaded anyway) lets the checks run.
+        LDFLAGS="-l:$(pypy3 -c 'import sysconfig; print(sysconfig.get_config_var("LDLIBRARY"))')" \
+            "$pypy" -m pip wheel -v --no-deps --no-binary numpy "numpy==$NUMPY_VERSION" \
+            -w /wheels -C setup-args=-Dblas=none -C setup-args=-Dlapack=none \
+            -C setup-args=-Dcpu-dispatch=none -C compile-args=-j2 \
+            >/wheels/numpy-build.log 2>&1 || {
+            tail -n 60 /wheels/numpy-build.log
+            exit 1
+        }
+        wheel=$(ls /wheels/numpy-"$NUMPY_VERSION"-*.whl)
+        echo "   took $((SECONDS - start)) s"
+    fi
+    # shellcheck disable=SC2086
+    "$pypy" -m pip install -q "$wheel" $PYPY_REQUIREMENTS
+    echo "$want" >/opt/pypy/.ready
+fi
+echo "== i386: $("$pypy" -c 'import sys; print("PyPy", ".".join(map(str, sys.pypy_version_info[:3])))')," \
+     "NumPy $("$pypy" -c 'import numpy; print(numpy.__version__)')"
+cmake -S . -B build-pypy -G Ninja -DTESSAROLL_WERROR=ON -DPython_EXECUTABLE="$pypy" >/dev/null
+cmake --build build-pypy -j2
+echo "== i386: Python tests, PyPy"
+PYTHONPATH=build-pypy "$pypy" -m pytest -q -p no:cacheprovider tests || failed+=("PyPy")
+
+# Figures only: a loaded machine moves them, and nothing here fails on them.
+echo "== i386: call costs, CPython"
+PYTHONPATH=build python3 bench/perf_check.py --repeat 5 || true
+echo "== i386: call costs, PyPy"
+PYTHONPATH=build-pypy "$pypy" bench/perf_check.py --repeat 5 || true
+
+if ((${#failed[@]})); then
+    echo "i386: failed: ${failed[*]}" >&2
+    exit 1
+fi
 EOF
 
 env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 TERM=dumb \
+    "${pip_env[@]}" \
+    NUMPY_VERSION="$numpy_version" PYPY_REQUIREMENTS="${pypy_requirements[*]}" \
     chroot "$root" /usr/bin/linux32 /bin/bash /work/run.sh
