@@ -50,10 +50,11 @@ inline void advise_huge_pages([[maybe_unused]] void* data, [[maybe_unused]] std:
 
 // Below this many output rows the rows are written on the calling thread: a
 // hand-off to the pool and back costs more than they take. Measured with
-// bench/handoff_bench.cpp (2 workers, best of 21): the hand-off costs about
-// 11 us, a 3x3 row 17.7 ns, so two workers win from about 22 us of rows,
-// 1,240 of them (the 2x2's shorter rows only move that up).
-inline constexpr std::uint64_t kInlineSuccessorRows = 1200;
+// bench/handoff_bench.cpp (2 workers, both cores free, best of 21): a 3x3
+// row takes 17.7 ns, the hand-off 11-25 us; the pool lost at 1,536 rows
+// (0.72x) and won at 2,304 (1.19x). The 2x2's shorter rows would repay the
+// hand-off only later.
+inline constexpr std::uint64_t kInlineSuccessorRows = 2048;
 // Rows between two looks at whether the call was cancelled.
 inline constexpr std::size_t kRowsPerStopCheck = 4096;
 

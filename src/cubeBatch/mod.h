@@ -68,13 +68,13 @@ private:
 };
 
 // Below these amounts of work a call runs on the calling thread. Measured
-// with bench/handoff_bench.cpp (2 workers, best of 21): handing a call to
-// the pool and waiting for it costs about 11 us more than running it here,
-// and one move costs 5.1 ns per cube, one scramble turn 5.1 ns; with two
-// workers the pool wins once the work is about twice the hand-off, 22 us:
-// about 4,300 cubes or turns.
-inline constexpr std::uint64_t kInlineCubes = 4096;
-inline constexpr std::uint64_t kInlineTurns = 4096;
+// with bench/handoff_bench.cpp (2 workers, both cores free, best of 21):
+// handing a call to the pool and waiting for it costs 11-25 us, one move
+// 5.1 ns per cube and one scramble turn 5.1 ns; the pool lost at 8,192 cubes
+// (0.85x) and won at 16,384 (1.18x), lost at 10,240 turns (0.93x) and won at
+// 20,480 (1.30x).
+inline constexpr std::uint64_t kInlineCubes = 12288;
+inline constexpr std::uint64_t kInlineTurns = 12288;
 
 // Pairs cube i with element i for i < min(cubes, m), on the worker pool, or
 // on the calling thread below `inline_cubes` pairs. Move indexes above 11
