@@ -14,8 +14,7 @@
 //              Call::finished) before its frame returns.
 //   Call       lives in Pool::run's frame; read by every worker that runs one
 //              of its pieces; `error` is written under `error_mutex`.
-//   Impl       the queue, the idle list, `ready`, Worker::asleep and
-//              Call::finished
+//   Impl       the queue, the idle list, Worker::asleep and Call::finished
 //              are under `mutex`. `queued` mirrors the queue length for
 //              lock-free peeking only.
 //
@@ -165,10 +164,6 @@ struct Pool::Impl {
     // workers does not keep thousands of threads yielding.
     std::size_t max_spinners = 1;
     std::atomic<bool> stopping{false};
-    // Workers that have started running (Pool::Pool waits on it).
-    std::size_t ready = 0;
-    std::atomic<std::size_t> ready_hint{0}; // mirrors `ready`, for peeking
-    CondVar ready_cv;
 
     // --- under `mutex` ---------------------------------------------------
 
@@ -258,9 +253,12 @@ struct Pool::Impl {
 
     // --- running -------------------------------------------------------------
 
-    static void run_piece(Call& call, std::size_t begin, std::size_t end) noexcept {
+    void run_piece(Worker& self, Call& call, std::size_t begin, std::size_t end) noexcept {
         if (call.stop.load(std::memory_order_relaxed)) return;
+        // For stop_requested() and for a nested Pool::run from the piece.
         Call* const outer = std::exchange(tls_call, &call);
+        Worker* const outer_worker = std::exchange(tls_worker, &self);
+        Impl* const outer_pool = std::exchange(tls_pool, this);
         try {
             call.fn(call.context, begin, end);
         } catch (...) {
@@ -269,13 +267,15 @@ struct Pool::Impl {
             call.stop.store(true, std::memory_order_relaxed);
         }
         tls_call = outer;
+        tls_worker = outer_worker;
+        tls_pool = outer_pool;
     }
 
     void divide(Worker& self, Call& call, std::size_t begin, std::size_t end, Splitter splitter,
                 bool stolen) noexcept {
         if (call.stop.load(std::memory_order_relaxed)) return;
         if (!splitter.try_split(end - begin, stolen)) {
-            run_piece(call, begin, end);
+            run_piece(self, call, begin, end);
             return;
         }
         const std::size_t mid = begin + (end - begin) / 2;
@@ -361,19 +361,13 @@ struct Pool::Impl {
         if (woken) woken->wake_cv.notify_one();
     }
 
+    // Touches no thread-local variable: glibc allocates a loaded module's
+    // thread-local data on a thread's first access, and aborts the process
+    // if that allocation fails. Only a thread that runs a piece needs it,
+    // and never while the pool is being started (see Pool::Pool).
     static void* worker_main(void* arg) noexcept {
         Worker& self = *static_cast<Worker*>(arg);
-        Impl& pool = *self.pool;
-        tls_worker = &self;
-        tls_pool = &pool;
-        tls_call = nullptr;
-        {
-            std::lock_guard<std::mutex> lock(pool.mutex);
-            ++pool.ready;
-            pool.ready_hint.store(pool.ready, std::memory_order_relaxed);
-            pool.ready_cv.notify_one();
-        }
-        pool.serve(self, nullptr);
+        self.pool->serve(self, nullptr);
         return nullptr;
     }
 };
@@ -430,21 +424,6 @@ Pool::Pool(std::size_t workers, std::size_t split_budget) : impl_(new Impl) {
                     break;
                 }
                 impl->workers.back() = std::move(w);
-                // Each worker first allocates its thread-local data, which
-                // glibc does lazily and cannot report failing (it aborts the
-                // process). Waiting for that before starting the next thread
-                // means no worker still needs memory once the system refuses
-                // a thread because memory or address space ran out.
-                // A new thread usually runs within microseconds: yield to it
-                // a while before blocking.
-                const std::size_t want = impl->workers.size();
-                for (int spin = 0;
-                     spin < kSpinRounds && impl->ready_hint.load(std::memory_order_relaxed) < want;
-                     ++spin) {
-                    sched_yield();
-                }
-                std::unique_lock<std::mutex> lock(impl->mutex);
-                impl->ready_cv.wait(lock, [&] { return impl->ready == want; });
             }
         } catch (const std::bad_alloc&) {
             refused = ENOMEM; // nothing was added for the worker that failed
@@ -455,9 +434,10 @@ Pool::Pool(std::size_t workers, std::size_t split_budget) : impl_(new Impl) {
         throw std::system_error(refused, std::generic_category(), "cannot start a worker thread");
     }
     // A refusal usually means memory or address space ran out: give half of
-    // the threads back so that the process keeps room to work in (glibc
-    // keeps up to 40 MiB of freed stacks for reuse, the rest is unmapped).
-    // No work is queued yet, so they simply leave.
+    // the threads back so that the process keeps room to work in, not least
+    // for the thread-local data the others allocate when they first run a
+    // piece (glibc keeps up to 40 MiB of freed stacks for reuse, the rest is
+    // unmapped). No work is queued yet, so they simply leave.
     if (refused != 0 && impl->workers.size() > 1) {
         const std::size_t keep = impl->workers.size() - impl->workers.size() / 2;
         for (std::size_t i = keep; i < impl->workers.size(); ++i) {
