@@ -8,11 +8,16 @@ Pool size follows RAYON_NUM_THREADS as usual. Targets (2 cores):
   np.take gather baseline / get_next_states               >= 2
   NumPy fancy-index move / apply_move_indexes             >= 20
   batch scramble                                          >= 300 M turns/s
+and for small batches, where a call's fixed cost shows:
+  get_next_states, 1 cube / np.ones((12, 54))             <= 3
+  apply_move_indexes, 1 cube / batch.len()                <= 10
+  get_next_states, 1,000 cubes / np.ones((12000, 54))     <= 1.3
 """
 
 import argparse
 import os
 import time
+import timeit
 
 import numpy as np
 
@@ -43,6 +48,30 @@ def sticker_permutations(samples=64):
             assert len(candidates) == 1, (m, j, candidates)
             perms[m, j] = candidates[0]
     return perms
+
+
+def per_call(stmt, env, repeat, number):
+    """Seconds per execution of the statement `stmt` (a string, so that no
+    wrapper call is timed with it)."""
+    return min(timeit.repeat(stmt, globals=env, number=number, repeat=repeat)) / number
+
+
+def small_batches(repeat):
+    env = {"np": np, "one": tessaroll.CubeBatch(1, 3), "move": np.zeros(1, np.uintp),
+           "thousand": tessaroll.CubeBatch(1000, 3)}
+    rows = [
+        ("get_next_states, 1 cube", per_call("one.get_next_states()", env, repeat, 20_000),
+         "np.ones((12, 54))", per_call("np.ones((12, 54), np.int64)", env, repeat, 20_000), 3),
+        ("apply_move_indexes, 1 cube",
+         per_call("one.apply_move_indexes(move)", env, repeat, 100_000),
+         "batch.len()", per_call("one.len()", env, repeat, 100_000), 10),
+        ("get_next_states, 1,000 cubes", per_call("thousand.get_next_states()", env, repeat, 500),
+         "np.ones((12000, 54))", per_call("np.ones((12000, 54), np.int64)", env, repeat, 500),
+         1.3),
+    ]
+    for name, t, base_name, t_base, target in rows:
+        print(f"{name:29s} {t * 1e6:9.2f} us   {base_name:21s} {t_base * 1e6:9.2f} us   "
+              f"ratio {t / t_base:5.2f}  (target <= {target})")
 
 
 def main():
@@ -93,6 +122,9 @@ def main():
     t_scramble = best(lambda: batch.scramble(lengths), repeat)
     print(f"scramble        {t_scramble * 1e3:8.1f} ms for {n * length / 1e6:.0f} M turns   "
           f"{n * length / t_scramble / 1e6:7.0f} M turns/s  (target >= 300)")
+
+    # 5. Small batches: the fixed cost of a call.
+    small_batches(max(repeat, 7))
 
 
 if __name__ == "__main__":

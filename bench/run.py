@@ -4,8 +4,10 @@ call overhead for single-cube calls, memory bandwidth for batches).
 
     python -m pip install ".[bench]"
     python bench/run.py [--cubes N] [--repeat R] [--plot docs/performance.png]
+                        [--sweep-plot docs/batch_sweep.png] [--no-sweep]
 
-Prints a markdown table and writes a bar chart of the ratios. Times are the
+Prints a markdown table and writes a bar chart of the ratios, then a sweep
+of batch sizes from 1 to a million cubes with its own chart. Times are the
 best of R runs; ratios are taken between runs made in the same process, so
 they hold on a noisy machine better than the times do.
 """
@@ -109,6 +111,83 @@ def batch_rows(perms, n, repeat):
     ]
 
 
+SWEEP_SIZES = [1, 10, 100, 1_000, 10_000, 100_000, 1_000_000]
+
+
+def batch_size_sweep(repeat, sizes=SWEEP_SIZES):
+    """Time per call of the batch operations on n 3x3 cubes, n from 1 to a
+    million, each against NumPy writing the same output (np.ones of the
+    successor array's shape) or against the call cost of batch.len(). Small
+    calls run on the calling thread, large ones on the pool; the ratios show
+    that neither end pays for the other."""
+    rows = []
+    for n in sizes:
+        batch = tessaroll.CubeBatch(n, 3)
+        moves = np.random.default_rng(n).integers(0, 12, n).astype(np.uintp)
+        lengths = np.full(n, 20, np.int64)
+        # Enough calls per timing to last a few milliseconds.
+        number = max(1, 20_000 // n)
+        per = {}
+        for name, fn in [("next", batch.get_next_states),
+                         ("ones", lambda: np.ones((12 * n, 54), np.int64)),
+                         ("apply", lambda: batch.apply_move_indexes(moves)),
+                         ("scramble", lambda: batch.scramble(lengths)),
+                         ("len", batch.len)]:
+            per[name] = min(timeit.repeat(fn, number=number, repeat=repeat)) / number
+        rows.append((n, per))
+    return rows
+
+
+def sweep_table(rows):
+    lines = [
+        "| cubes | get_next_states() | np.ones, same shape | ratio | apply_move_indexes() "
+        "| per cube | scramble(), 20 turns each | per turn |",
+        "|---:|---:|---:|---:|---:|---:|---:|---:|",
+    ]
+    for n, t in rows:
+        lines.append(
+            f"| {n:,} | {fmt_time(t['next'])} | {fmt_time(t['ones'])} | "
+            f"{t['next'] / t['ones']:.2f}x | {fmt_time(t['apply'])} | "
+            f"{fmt_time(t['apply'] / n)} | {fmt_time(t['scramble'])} | "
+            f"{fmt_time(t['scramble'] / (20 * n))} |")
+    n, t = rows[0]
+    lines.append(f"\nSmallest batch ({n:,}): batch.len() {fmt_time(t['len'])}, "
+                 f"apply_move_indexes() {t['apply'] / t['len']:.1f}x that.")
+    return "\n".join(lines)
+
+
+def plot_sweep(rows, path, title):
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    sizes = [n for n, _ in rows]
+    fig, (left, right) = plt.subplots(1, 2, figsize=(12, 4.5))
+    for key, label in [("next", "get_next_states()"), ("ones", "np.ones, same shape"),
+                       ("apply", "apply_move_indexes()"), ("scramble", "scramble(), 20 turns")]:
+        left.plot(sizes, [t[key] / n for n, t in rows], marker="o", label=label)
+    left.set_xscale("log")
+    left.set_yscale("log")
+    left.set_xlabel("cubes in the batch")
+    left.set_title("time per cube\n(log scales, lower is better)")
+    left.legend()
+    ratios = [t["next"] / t["ones"] for _, t in rows]
+    right.plot(sizes, ratios, marker="o", color="#2a9d8f")
+    for n, r in zip(sizes, ratios):
+        right.annotate(f"{r:.2f}", (n, r), textcoords="offset points", xytext=(0, 6),
+                       ha="center", fontsize=8)
+    right.axhline(1, color="black", linewidth=0.8)
+    right.set_xscale("log")
+    right.set_ylim(0, max(2.0, max(ratios) * 1.15))
+    right.set_xlabel("cubes in the batch")
+    right.set_title("get_next_states() / np.ones of the same shape\n(lower is better)")
+    fig.suptitle(title, fontsize=9)
+    fig.tight_layout()
+    path.parent.mkdir(parents=True, exist_ok=True)
+    fig.savefig(path, dpi=110)
+
+
 def machine():
     cpu = platform.processor() or platform.machine()
     try:
@@ -181,6 +260,9 @@ def main():
     parser.add_argument("--repeat", type=int, default=5)
     parser.add_argument("--plot", type=pathlib.Path, default=pathlib.Path("docs/performance.png"))
     parser.add_argument("--no-plot", action="store_true")
+    parser.add_argument("--sweep-plot", type=pathlib.Path,
+                        default=pathlib.Path("docs/batch_sweep.png"))
+    parser.add_argument("--no-sweep", action="store_true")
     args = parser.parse_args()
 
     perms = sticker_permutations()
@@ -192,6 +274,13 @@ def main():
     if not args.no_plot:
         plot(rows, args.plot, where)
         print(f"\nchart written to {args.plot}")
+    if not args.no_sweep:
+        sweep = batch_size_sweep(args.repeat)
+        print("\nBatch sizes, 3x3 cubes:\n")
+        print(sweep_table(sweep))
+        if not args.no_plot:
+            plot_sweep(sweep, args.sweep_plot, where)
+            print(f"\nchart written to {args.sweep_plot}")
 
 
 if __name__ == "__main__":

@@ -23,6 +23,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cxxabi.h>
 #include <limits>
 #include <memory>
 #include <new>
@@ -47,12 +48,25 @@ PyObject* internal_error_type();
 // `boundary` calls this, from inside its catch handler.
 void translate_exception() noexcept;
 
+// Blocks the calling thread for good (gil.cpp).
+[[noreturn]] void park_forever() noexcept;
+
 // The single exception boundary. Every entry point's body runs inside it.
+// A forced unwind is how the interpreter, while exiting, ends a thread that
+// asks for the lock (pthread_exit, say from Python code that an argument
+// conversion ran). It must not be swallowed, and cannot leave a noexcept
+// entry; the thread is parked instead, as it would have been ended anyway.
 template <class R, class F>
 R boundary(R error_value, F&& f) noexcept {
     try {
         return f();
-    } catch (...) {
+    }
+#if defined(__GLIBCXX__)
+    catch (abi::__forced_unwind&) {
+        park_forever();
+    }
+#endif
+    catch (...) {
         translate_exception();
         return error_value;
     }

@@ -5,6 +5,7 @@
 #include "cube2x2/pymethods.h"
 #include "cube3x3/pymethods.h"
 #include "cubeBatch/pymethods.h"
+#include "gil.h"
 #include "inverse_scramble.h"
 #include "next_states.h"
 
@@ -39,12 +40,18 @@ int exec_module(PyObject* module) noexcept {
         py::check_status(PyObject_SetAttrString(module, "InternalError", internal));
         // The distribution's version, fixed at build time; not in __all__.
         py::check_status(PyModule_AddStringConstant(module, "__version__", TESSAROLL_VERSION));
+        py::install_exit_guard();
         return 0;
     });
 }
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
+#ifdef Py_mod_multiple_interpreters
+    // The types and the worker pool are process-wide, tied to the first
+    // interpreter: a subinterpreter's import fails with ImportError.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
     {0, nullptr},
 };
 

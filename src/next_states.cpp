@@ -5,6 +5,7 @@
 
 #include "cube2x2/pymethods.h"
 #include "cube3x3/pymethods.h"
+#include "gil.h"
 #include "numpy_api.h"
 
 #include <span>
@@ -32,7 +33,7 @@ py::Ref successors_of(PyObject* list) {
         py::BorrowGuard<py::Borrow::shared> reading(cube.borrow);
         states.push_back(cube.value);
     }
-    return to_numpy(next_states_internal(std::span<const C>(states)));
+    return to_numpy(next_states_internal(std::span<const C>(states), py::signal_poll()));
 }
 
 py::Ref get_next_states(PyObject* cubes) {

@@ -18,9 +18,10 @@ from tessaroll import Cube2x2, Cube3x3, CubeBatch, get_next_states  # noqa: E402
 
 BORROW_MESSAGES = {"Already borrowed", "Already mutably borrowed"}
 # Under ASan or valgrind every call is many times slower: fewer cubes, same
-# wall-clock budget.
+# wall-clock budget, but enough that get_next_states() goes to the pool
+# (and so releases the lock) rather than running on the calling thread.
 SLOW = "TESSAROLL_MEMORY_TOOL" in os.environ
-BATCH_SIZE = 60 if SLOW else 1500
+BATCH_SIZE = 200 if SLOW else 1500
 RUN_SECONDS = 2.0 if SLOW else 3.0
 JOIN_SECONDS = 60.0
 TURNS = ["do_u_move", "do_u_prime_move", "do_d_move", "do_d_prime_move",

@@ -6,6 +6,7 @@
 #include "cube/cube.h"
 #include "cubeBatch/pool.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -20,7 +21,7 @@
 
 namespace tessaroll {
 
-// An owned row-major int64 matrix from std::calloc, so that it can be handed
+// An owned row-major int64 matrix from std::malloc, so that it can be handed
 // to a consumer that releases it with std::free.
 struct StickerRows {
     struct Free {
@@ -47,11 +48,29 @@ inline void advise_huge_pages([[maybe_unused]] void* data, [[maybe_unused]] std:
 #endif
 }
 
+// Below this many output rows the rows are written on the calling thread: a
+// hand-off to the pool and back costs more than they take. Measured with
+// bench/handoff_bench.cpp (2 workers, both cores free, best of 21): a 3x3
+// row takes 17.7 ns, the hand-off 11-25 us; the pool lost at 1,536 rows
+// (0.72x) and won at 2,304 (1.19x). The 2x2's shorter rows would repay the
+// hand-off only later.
+inline constexpr std::uint64_t kInlineSuccessorRows = 2048;
+// Rows between two looks at whether the call was cancelled.
+inline constexpr std::size_t kRowsPerStopCheck = 4096;
+
+// Whether next_states_internal of n cubes stays on the calling thread.
+constexpr bool next_states_inline(std::size_t n) noexcept {
+    return n <= (kInlineSuccessorRows - 1) / kMoveCount;
+}
+
 // Throws std::bad_alloc when the result does not fit the address space or
 // cannot be allocated. One work item per output row runs on the worker pool;
-// each row is written in place, with no allocation per row or per cube.
+// each row is written in place, with no allocation per row or per cube. Every
+// row is written, so the buffer needs no zeroing first. When `poll` throws,
+// the rows stop early and its exception propagates (the buffer is freed).
 template <Cube C>
-StickerRows next_states_internal(std::span<const C> cubes) {
+StickerRows next_states_internal(std::span<const C> cubes, pool::Poll poll = {},
+                                 std::uint64_t inline_rows = kInlineSuccessorRows) {
     constexpr std::size_t S = C::sticker_dim;
     constexpr std::size_t kMaxElements =
         static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(std::int64_t);
@@ -62,27 +81,34 @@ StickerRows next_states_internal(std::span<const C> cubes) {
     out.rows = kMoveCount * n;
     out.cols = S;
     // Never a zero-byte request: an empty result still gets a buffer to own.
-    const std::size_t elements = out.rows * S;
-    out.data.reset(static_cast<std::int64_t*>(std::calloc(elements ? elements : 1, 8)));
+    const std::size_t bytes = out.rows * S * sizeof(std::int64_t);
+    out.data.reset(static_cast<std::int64_t*>(std::malloc(bytes ? bytes : 1)));
     if (!out.data) throw std::bad_alloc();
-    advise_huge_pages(out.data.get(), elements * sizeof(std::int64_t));
+    advise_huge_pages(out.data.get(), bytes);
 
     const C* const in = cubes.data();
     std::int64_t* const base = out.data.get();
-    pool::instance().for_each_piece(out.rows, [&](std::size_t begin, std::size_t end) {
-        std::size_t cube = begin / kMoveCount;
-        std::size_t move = begin % kMoveCount;
-        std::int64_t* row = base + begin * S;
-        for (std::size_t r = begin; r < end; ++r, row += S) {
-            C next = in[cube];
-            apply_move_index_internal(next, move);
-            next.write_stickers_internal(row);
-            if (++move == kMoveCount) {
-                move = 0;
-                ++cube;
+    pool::run_sized(
+        out.rows, out.rows, inline_rows,
+        [&](std::size_t begin, std::size_t end) {
+            std::size_t cube = begin / kMoveCount;
+            std::size_t move = begin % kMoveCount;
+            std::int64_t* row = base + begin * S;
+            while (begin < end) {
+                const std::size_t stop = begin + std::min(end - begin, kRowsPerStopCheck);
+                for (; begin < stop; ++begin, row += S) {
+                    C next = in[cube];
+                    apply_move_index_internal(next, move);
+                    next.write_stickers_internal(row);
+                    if (++move == kMoveCount) {
+                        move = 0;
+                        ++cube;
+                    }
+                }
+                if (begin < end && pool::stop_requested()) return;
             }
-        }
-    });
+        },
+        poll);
     return out;
 }
 

@@ -6,6 +6,7 @@
 #include "cube/cube.h"
 #include "cube2x2/utils.h"
 #include "cube3x3/utils.h"
+#include "cubeBatch/pool.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -66,13 +67,28 @@ private:
     Cubes cubes_;
 };
 
-// Pairs cube i with element i for i < min(cubes, m), on the worker pool.
-// Move indexes above 11 leave their cube unchanged.
-void apply_move_indexes_internal(CubeBatch& batch, const std::size_t* indexes, std::size_t m);
+// Below these amounts of work a call runs on the calling thread. Measured
+// with bench/handoff_bench.cpp (2 workers, both cores free, best of 21):
+// handing a call to the pool and waiting for it costs 11-25 us, one move
+// 5.1 ns per cube and one scramble turn 5.1 ns; the pool lost at 8,192 cubes
+// (0.85x) and won at 16,384 (1.18x), lost at 10,240 turns (0.93x) and won at
+// 20,480 (1.30x).
+inline constexpr std::uint64_t kInlineCubes = 12288;
+inline constexpr std::uint64_t kInlineTurns = 12288;
+
+// Pairs cube i with element i for i < min(cubes, m), on the worker pool, or
+// on the calling thread below `inline_cubes` pairs. Move indexes above 11
+// leave their cube unchanged. When `poll` throws, the call stops early with
+// that exception: each cube has then had its move or not.
+void apply_move_indexes_internal(CubeBatch& batch, const std::size_t* indexes, std::size_t m,
+                                 pool::Poll poll = {}, std::uint64_t inline_cubes = kInlineCubes);
 // Each paired cube gets `length` uniformly drawn quarter turns (none for a
-// length below 1). Every work piece draws from its own ChaCha8 stream keyed
-// from the running worker's thread generator. Throws what that generator
-// throws (an unreadable entropy source); cubes already turned stay turned.
-void scramble_batch_internal(CubeBatch& batch, const std::int64_t* lengths, std::size_t m);
+// length below 1), on the calling thread below `inline_turns` turns in all.
+// Every work piece draws from its own ChaCha8 stream keyed from its thread's
+// generator. Throws what that generator throws (an unreadable entropy
+// source), or what `poll` throws; cubes already turned stay turned, and a
+// cube that was being scrambled keeps the turns it got.
+void scramble_batch_internal(CubeBatch& batch, const std::int64_t* lengths, std::size_t m,
+                             pool::Poll poll = {}, std::uint64_t inline_turns = kInlineTurns);
 
 } // namespace tessaroll

@@ -1,28 +1,32 @@
-// The worker pool: per-worker job deques with stealing, a shared queue for
-// ranges handed in by callers, and a sleep protocol so that idle workers
-// block instead of spinning.
+// The worker pool: one queue of ranges waiting for a worker, an idle list so
+// that each new range wakes one sleeping worker, and plain blocking waits.
+//
+// Why one queue and not a deque per worker: an idle worker then finds work in
+// constant time whatever the pool size, instead of scanning every other
+// worker's deque, which made starting thousands of workers cost time
+// quadratic in their number. Stealing keeps its meaning: a range taken from
+// the queue by a worker other than the one that queued it is stolen.
 //
 // Ownership, who may touch what:
 //   Job        lives in the stack frame of whoever created it: the caller of
 //              Pool::run for a root range, the splitting worker for a second
-//              half. It is referenced from at most one queue at a time and is
-//              finished (`done` / Call::finished) before its frame returns.
+//              half. It is in the queue at most once, and finished (`done` /
+//              Call::finished) before its frame returns.
 //   Call       lives in Pool::run's frame; read by every worker that runs one
 //              of its pieces; `error` is written under `error_mutex`.
-//   Worker     deque: pushed and popped at the back by its owner only,
-//              taken from the front by thieves; all under `Worker::mutex`.
-//   Impl       `roots` (callers' ranges) under `roots_mutex`; the sleep state
-//              `epoch`/`sleepers` is described at `wake`/`sleep`.
+//   Impl       the queue, the idle list, Worker::asleep and Call::finished
+//              are under `mutex`. `queued` mirrors the queue length for
+//              lock-free peeking only.
 //
 // Worker threads never touch Python objects: they only run PieceFn pointers.
 #include "cubeBatch/pool.h"
 
 #include "cubeBatch/cond_var.h"
 
-#include <array>
 #include <atomic>
 #include <cerrno>
 #include <charconv>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
@@ -33,38 +37,67 @@
 #include <sstream>
 #include <string>
 #include <system_error>
-#include <thread>
 #include <vector>
 
 #include <pthread.h>
 #include <sched.h>
+
+// glibc 2.34 moved the pthread calls into libc under a new default version.
+// Built against such a glibc, the module would need it at run time; binding
+// to the first versions of the same functions keeps it loadable on glibc
+// 2.28 (manylinux_2_28). (musl and other architectures are left alone.)
+#if defined(__GLIBC__) && defined(__x86_64__) && !defined(__ILP32__)
+__asm__(".symver pthread_create, pthread_create@GLIBC_2.2.5");
+__asm__(".symver pthread_join, pthread_join@GLIBC_2.2.5");
+__asm__(".symver pthread_attr_setstacksize, pthread_attr_setstacksize@GLIBC_2.2.5");
+#elif defined(__GLIBC__) && defined(__i386__)
+__asm__(".symver pthread_create, pthread_create@GLIBC_2.1");
+__asm__(".symver pthread_join, pthread_join@GLIBC_2.0");
+__asm__(".symver pthread_attr_setstacksize, pthread_attr_setstacksize@GLIBC_2.1");
+#endif
 
 namespace tessaroll::pool {
 
 namespace {
 
 constexpr std::size_t kCallerIndex = std::numeric_limits<std::size_t>::max();
-// Deque depth: one entry per nested split in progress on this worker. A
-// range of length L nests at most log2(L) deep (< 64), plus ranges taken
-// while waiting; when full, the worker runs the second half itself instead.
-constexpr std::size_t kDequeCapacity = 256;
 // Rounds of yielding before an idle worker goes to sleep: long enough to
-// catch the next half of a running call, short enough to cost nothing once
-// the pool is idle.
+// catch the next range of a call that follows at once, short enough to cost
+// nothing once the pool is idle. A new worker sleeps at once.
 constexpr int kSpinRounds = 64;
+// A worker whose queued half was stolen runs other ranges while it waits,
+// one stack level each; past this depth it only waits, which bounds its
+// stack use.
+constexpr unsigned kMaxNesting = 8;
+// Worker stacks. A range nests at most 64 splits (one per halving of its
+// length) of about 300 bytes each on x86-64, so a level is under 20 KiB;
+// kMaxNesting + 1 levels and a piece fit well. An explicit size keeps
+// thousands of workers within a 32-bit address space, where the usual 8 MiB
+// default would exhaust it at a few hundred threads. Sanitizers enlarge
+// frames.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr std::size_t kStackBytes = std::size_t{4} << 20;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr std::size_t kStackBytes = std::size_t{4} << 20;
+#else
+constexpr std::size_t kStackBytes = std::size_t{256} << 10;
+#endif
+#else
+constexpr std::size_t kStackBytes = std::size_t{256} << 10;
+#endif
 
 struct Call {
     Call(PieceFn f, void* ctx) : fn(f), context(ctx) {}
     PieceFn fn;
     void* context;
-    // Set once a piece has failed; later pieces are skipped. Relaxed: it is a
-    // hint only, `error` itself is published by `error_mutex` and by the
-    // completion of the root job.
-    std::atomic<bool> failed{false};
+    // Set when a piece fails or the caller cancels: later pieces are skipped
+    // and running ones see stop_requested(). Relaxed: a hint only; `error`
+    // is published by `error_mutex` and by the completion of the root job.
+    std::atomic<bool> stop{false};
     std::mutex error_mutex;
     std::exception_ptr error;
-    // Completion of the whole call, for the blocked caller.
-    std::mutex finished_mutex;
+    // Completion of the whole call, for the blocked caller (Impl::mutex).
     CondVar finished_cv;
     bool finished = false;
 };
@@ -77,194 +110,238 @@ struct Job {
     std::size_t end;
     std::size_t budget;
     std::size_t creator; // worker index, or kCallerIndex for a root range
+    // Queue links, under Impl::mutex.
+    Job* prev = nullptr;
+    Job* next = nullptr;
+    bool queued = false;
     // Second halves only: set by the worker that ran it. Release, so that
     // the creator, reading it with acquire, sees every write of the half.
     std::atomic<bool> done{false};
-    Job* next = nullptr; // link in Impl::roots
 };
 
-struct alignas(64) Worker {
-    std::mutex mutex;
-    std::array<Job*, kDequeCapacity> ring{};
-    std::size_t head = 0; // oldest entry (thieves take here)
-    std::size_t size = 0;
+struct Worker {
     std::size_t index = 0;
-    std::thread thread;
-
-    bool push(Job* job) {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (size == kDequeCapacity) return false;
-        ring[(head + size) % kDequeCapacity] = job;
-        ++size;
-        return true;
-    }
-    // Take `job` back if it is still the newest entry, i.e. nobody stole it.
-    bool pop_if(Job* job) {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (size == 0 || ring[(head + size - 1) % kDequeCapacity] != job) return false;
-        --size;
-        return true;
-    }
-    Job* pop_newest() {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (size == 0) return nullptr;
-        --size;
-        return ring[(head + size) % kDequeCapacity];
-    }
-    Job* steal_oldest() {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (size == 0) return nullptr;
-        Job* job = ring[head];
-        head = (head + 1) % kDequeCapacity;
-        --size;
-        return job;
-    }
-    bool empty() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return size == 0;
-    }
+    Pool::Impl* pool = nullptr;
+    pthread_t thread{};
+    CondVar wake_cv; // waited on with Impl::mutex
+    // Under Impl::mutex: waiting in sleep(); and, if it may take work, in
+    // the idle list that new ranges wake from.
+    bool asleep = false;
+    bool listed = false;
+    Worker* idle_prev = nullptr;
+    Worker* idle_next = nullptr;
+    unsigned nesting = 0;          // owner only
+    std::atomic<bool> quit{false}; // leave the main loop (see Pool::Pool)
 };
 
 thread_local Worker* tls_worker = nullptr;
 thread_local Pool::Impl* tls_pool = nullptr;
+thread_local Call* tls_call = nullptr; // the call whose piece this thread runs
 
 } // namespace
+
+bool stop_requested() noexcept {
+    return tls_call != nullptr && tls_call->stop.load(std::memory_order_relaxed);
+}
 
 struct Pool::Impl {
     std::size_t budget = 1;
     std::size_t workers_n = 1; // N of the division rule
     std::vector<std::unique_ptr<Worker>> workers;
 
-    std::mutex roots_mutex;
-    Job* roots_head = nullptr;
-    Job* roots_tail = nullptr;
+    std::mutex mutex;
+    Job* head = nullptr; // oldest range, taken first
+    Job* tail = nullptr;
+    std::atomic<std::size_t> queued{0};
+    Worker* idle = nullptr; // most recently idle first
+    // Workers yielding between ranges, about to look at the queue again: a
+    // new range then wakes nobody (one of them takes it; if it sleeps
+    // first, sleep() sees the range under the lock). Read under `mutex` by
+    // push, so a spinner that has gone to sleep is never counted.
+    std::atomic<std::size_t> spinners{0};
+    // At most this many spin at once (the processors there are to run
+    // them); the others go to sleep at once, so a pool of thousands of
+    // workers does not keep thousands of threads yielding.
+    std::size_t max_spinners = 1;
+    std::atomic<bool> stopping{false};
 
-    // Sleep protocol. A producer (push of a job, end of a stolen half, a new
-    // root) publishes its change, then increments `epoch`, then looks at
-    // `sleepers` and, if anyone sleeps, notifies under `sleep_mutex`. A
-    // sleeper, holding `sleep_mutex`, increments `sleepers`, reads `epoch`,
-    // re-checks for work, and waits until `epoch` moves. Both sides use
-    // seq_cst on `epoch` and `sleepers` (a store-load pattern that weaker
-    // orders would not cover): either the producer sees the sleeper and
-    // notifies it, or the sleeper's read of `epoch` comes after the
-    // producer's increment, which (a release RMW read by an acquire load)
-    // makes the published work visible to its re-check.
-    std::mutex sleep_mutex;
-    CondVar sleep_cv;
-    std::atomic<std::uint64_t> epoch{0};
-    std::atomic<std::size_t> sleepers{0};
-    bool stopping = false; // under sleep_mutex; only a destroyed test pool stops
+    // --- under `mutex` ---------------------------------------------------
 
-    void wake() {
-        epoch.fetch_add(1, std::memory_order_seq_cst);
-        if (sleepers.load(std::memory_order_seq_cst) != 0) {
-            std::lock_guard<std::mutex> lock(sleep_mutex);
-            sleep_cv.notify_all();
-        }
+    void unlink(Job& job) {
+        (job.prev ? job.prev->next : head) = job.next;
+        (job.next ? job.next->prev : tail) = job.prev;
+        job.prev = job.next = nullptr;
+        job.queued = false;
+        queued.store(queued.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
     }
 
-    bool has_work() {
+    void unlist(Worker& w) {
+        (w.idle_prev ? w.idle_prev->idle_next : idle) = w.idle_next;
+        if (w.idle_next) w.idle_next->idle_prev = w.idle_prev;
+        w.idle_prev = w.idle_next = nullptr;
+        w.listed = false;
+    }
+
+    // Mark one sleeping worker awake; the caller notifies it once the lock
+    // is dropped (a Worker lives as long as the pool, so that is safe).
+    Worker* rouse(Worker* w) {
+        if (!w || !w->asleep) return nullptr;
+        if (w->listed) unlist(*w);
+        w->asleep = false;
+        return w;
+    }
+
+    // --- queue and sleep ---------------------------------------------------
+
+    void push(Job& job) {
+        Worker* woken;
         {
-            std::lock_guard<std::mutex> lock(roots_mutex);
-            if (roots_head) return true;
+            std::lock_guard<std::mutex> lock(mutex);
+            job.prev = tail;
+            (tail ? tail->next : head) = &job;
+            tail = &job;
+            job.queued = true;
+            queued.store(queued.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+            woken = spinners.load(std::memory_order_relaxed) == 0 ? rouse(idle) : nullptr;
         }
-        for (auto& w : workers) {
-            if (!w->empty()) return true;
-        }
-        return false;
+        if (woken) woken->wake_cv.notify_one();
     }
 
-    // Block until something changes. Returns false once the pool is stopping.
-    bool sleep(const Job* awaited) {
-        std::unique_lock<std::mutex> lock(sleep_mutex);
-        sleepers.fetch_add(1, std::memory_order_seq_cst);
-        const std::uint64_t seen = epoch.load(std::memory_order_seq_cst);
-        const bool idle =
-            !stopping && !has_work() && !(awaited && awaited->done.load(std::memory_order_acquire));
-        if (idle) {
-            sleep_cv.wait(
-                lock, [&] { return stopping || epoch.load(std::memory_order_seq_cst) != seen; });
-        }
-        sleepers.fetch_sub(1, std::memory_order_relaxed);
-        return !stopping;
+    // Take `job` back if nobody has taken it yet.
+    bool reclaim(Job& job) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!job.queued) return false;
+        unlink(job);
+        return true;
     }
 
-    Job* take_root() {
-        std::lock_guard<std::mutex> lock(roots_mutex);
-        Job* job = roots_head;
-        if (job) {
-            roots_head = job->next;
-            if (!roots_head) roots_tail = nullptr;
+    Job* take() {
+        if (queued.load(std::memory_order_relaxed) == 0) return nullptr;
+        Job* job;
+        Worker* woken = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            job = head;
+            if (!job) return nullptr;
+            unlink(*job);
+            // More is waiting and nobody is looking: pass the wake-up on, so
+            // that a burst of ranges spreads over sleeping workers one by one.
+            if (head && spinners.load(std::memory_order_relaxed) == 0) woken = rouse(idle);
         }
+        if (woken) woken->wake_cv.notify_one();
         return job;
     }
 
-    Job* find_work(Worker& self) {
-        if (Job* job = self.pop_newest()) return job;
-        const std::size_t n = workers.size();
-        for (std::size_t k = 1; k < n; ++k) {
-            if (Job* job = workers[(self.index + k) % n]->steal_oldest()) return job;
+    // Block until there may be something to do: a range in the queue (only
+    // if `may_take`), `awaited` done, or the pool stopping.
+    void sleep(Worker& self, const Job* awaited, bool may_take) {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (stopping.load(std::memory_order_relaxed) || self.quit.load(std::memory_order_relaxed) ||
+            (may_take && head) || (awaited && awaited->done.load(std::memory_order_acquire))) {
+            return;
         }
-        return take_root();
+        self.asleep = true;
+        if (may_take) {
+            self.idle_prev = nullptr;
+            self.idle_next = idle;
+            if (idle) idle->idle_prev = &self;
+            idle = &self;
+            self.listed = true;
+        }
+        self.wake_cv.wait(lock, [&] { return !self.asleep; });
     }
 
-    static void run_piece(Call& call, std::size_t begin, std::size_t end) noexcept {
-        if (call.failed.load(std::memory_order_relaxed)) return;
+    // --- running -------------------------------------------------------------
+
+    void run_piece(Worker& self, Call& call, std::size_t begin, std::size_t end) noexcept {
+        if (call.stop.load(std::memory_order_relaxed)) return;
+        // For stop_requested() and for a nested Pool::run from the piece.
+        Call* const outer = std::exchange(tls_call, &call);
+        Worker* const outer_worker = std::exchange(tls_worker, &self);
+        Impl* const outer_pool = std::exchange(tls_pool, this);
         try {
             call.fn(call.context, begin, end);
         } catch (...) {
             std::lock_guard<std::mutex> lock(call.error_mutex);
             if (!call.error) call.error = std::current_exception();
-            call.failed.store(true, std::memory_order_relaxed);
+            call.stop.store(true, std::memory_order_relaxed);
         }
+        tls_call = outer;
+        tls_worker = outer_worker;
+        tls_pool = outer_pool;
     }
 
     void divide(Worker& self, Call& call, std::size_t begin, std::size_t end, Splitter splitter,
-                bool stolen) {
+                bool stolen) noexcept {
+        if (call.stop.load(std::memory_order_relaxed)) return;
         if (!splitter.try_split(end - begin, stolen)) {
-            run_piece(call, begin, end);
+            run_piece(self, call, begin, end);
             return;
         }
         const std::size_t mid = begin + (end - begin) / 2;
         Job second{&call, mid, end, splitter.budget, self.index};
-        if (!self.push(&second)) {
-            divide(self, call, begin, mid, splitter, false);
-            divide(self, call, mid, end, splitter, false);
-            return;
-        }
-        wake();
+        push(second);
         divide(self, call, begin, mid, splitter, false);
-        if (self.pop_if(&second)) {
+        if (reclaim(second)) {
             divide(self, call, mid, end, splitter, false);
         } else {
             serve(self, &second);
         }
     }
 
-    // Run whatever work there is until `awaited` is done (a second half
-    // that was stolen) or, for a worker's main loop (`awaited` null), until
+    // Run queued ranges until `awaited` is done (a second half that was
+    // taken by someone) or, for a worker's main loop (`awaited` null), until
     // the pool stops. Idle rounds yield a little, then sleep.
-    void serve(Worker& self, const Job* awaited) {
-        int idle_rounds = 0;
-        while (!(awaited && awaited->done.load(std::memory_order_acquire))) {
-            if (Job* job = find_work(self)) {
-                execute(self, *job);
-                idle_rounds = 0;
-            } else if (idle_rounds < kSpinRounds) {
-                ++idle_rounds;
-                std::this_thread::yield();
-            } else if (!sleep(awaited)) {
-                return;
+    void serve(Worker& self, const Job* awaited) noexcept {
+        int idle_rounds = awaited ? 0 : kSpinRounds;
+        if (awaited) ++self.nesting;
+        const bool may_take = self.nesting <= kMaxNesting;
+        bool spinning = false;
+        const auto stop_spinning = [&] {
+            if (spinning) spinners.fetch_sub(1, std::memory_order_relaxed);
+            spinning = false;
+        };
+        for (;;) {
+            if (awaited ? awaited->done.load(std::memory_order_acquire)
+                        : stopping.load(std::memory_order_relaxed) ||
+                              self.quit.load(std::memory_order_relaxed)) {
+                break;
             }
+            if (may_take) {
+                if (Job* job = take()) {
+                    stop_spinning();
+                    execute(self, *job);
+                    idle_rounds = 0;
+                    continue;
+                }
+            }
+            if (idle_rounds < kSpinRounds && may_take && !spinning) {
+                if (spinners.fetch_add(1, std::memory_order_relaxed) < max_spinners) {
+                    spinning = true;
+                } else {
+                    // Enough others are looking already: sleep at once.
+                    spinners.fetch_sub(1, std::memory_order_relaxed);
+                    idle_rounds = kSpinRounds;
+                }
+            }
+            if (idle_rounds < kSpinRounds) {
+                ++idle_rounds;
+                sched_yield();
+                continue;
+            }
+            stop_spinning();
+            sleep(self, awaited, may_take);
         }
+        stop_spinning();
+        if (awaited) --self.nesting;
     }
 
-    void execute(Worker& self, Job& job) {
+    void execute(Worker& self, Job& job) noexcept {
         Call& call = *job.call;
         if (job.creator == kCallerIndex) {
             // A caller's whole range: handed over, not stolen.
             divide(self, call, job.begin, job.end, Splitter{job.budget, workers_n}, false);
-            std::lock_guard<std::mutex> lock(call.finished_mutex);
+            std::lock_guard<std::mutex> lock(mutex);
             call.finished = true;
             // Notify under the lock: once the caller sees `finished` it
             // destroys the Call, condition variable included.
@@ -273,53 +350,128 @@ struct Pool::Impl {
         }
         divide(self, call, job.begin, job.end, Splitter{job.budget, workers_n},
                job.creator != self.index);
-        // After this store the creator may return and `job` is gone.
-        job.done.store(true, std::memory_order_release);
-        wake();
+        Worker& creator = *workers[job.creator];
+        Worker* woken;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            // After this store the creator may return and `job` is gone.
+            job.done.store(true, std::memory_order_release);
+            woken = rouse(&creator);
+        }
+        if (woken) woken->wake_cv.notify_one();
     }
 
-    void worker_main(Worker& self) {
-        tls_worker = &self;
-        tls_pool = this;
-        serve(self, nullptr);
+    // Touches no thread-local variable: glibc allocates a loaded module's
+    // thread-local data on a thread's first access, and aborts the process
+    // if that allocation fails. Only a thread that runs a piece needs it,
+    // and never while the pool is being started (see Pool::Pool).
+    static void* worker_main(void* arg) noexcept {
+        Worker& self = *static_cast<Worker*>(arg);
+        self.pool->serve(self, nullptr);
+        return nullptr;
     }
 };
+
+namespace {
+
+// Blocks asynchronous signals for the threads started while it lives (they
+// inherit the mask), so that signals go to the interpreter's own threads;
+// faults and other synchronous signals stay deliverable. sigprocmask sets the
+// calling thread's mask on Linux, like pthread_sigmask, whose current glibc
+// version (2.32) would be too new for the wheel.
+class QuietSignals {
+public:
+    QuietSignals() noexcept {
+        sigset_t set;
+        sigfillset(&set);
+        for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT, SIGSYS})
+            sigdelset(&set, sig);
+        sigprocmask(SIG_BLOCK, &set, &old_);
+    }
+    ~QuietSignals() { sigprocmask(SIG_SETMASK, &old_, nullptr); }
+    QuietSignals(const QuietSignals&) = delete;
+    QuietSignals& operator=(const QuietSignals&) = delete;
+
+private:
+    sigset_t old_;
+};
+
+} // namespace
 
 Pool::Pool(std::size_t workers, std::size_t split_budget) : impl_(new Impl) {
     std::unique_ptr<Impl> impl(impl_);
     workers = std::max<std::size_t>(workers, 1);
-    impl->workers.reserve(workers);
-    for (std::size_t i = 0; i < workers; ++i) {
-        auto w = std::make_unique<Worker>();
-        w->index = i;
-        impl->workers.push_back(std::move(w));
+    pthread_attr_t attr;
+    if (const int rc = pthread_attr_init(&attr); rc != 0) {
+        throw std::system_error(rc, std::generic_category(), "pthread_attr_init");
     }
-    // Start the threads; if the system refuses some, keep those that run.
-    std::size_t started = 0;
-    try {
-        for (; started < workers; ++started) {
-            Worker& w = *impl->workers[started];
-            Impl* p = impl.get();
-            w.thread = std::thread([p, &w] { p->worker_main(w); });
+    pthread_attr_setstacksize(&attr, kStackBytes);
+    impl->max_spinners = std::min(workers, default_pool_size());
+    int refused = 0;
+    {
+        QuietSignals quiet;
+        // Workers are added one by one, so an absurd requested count costs
+        // memory only for the threads the system actually starts.
+        try {
+            while (impl->workers.size() < workers) {
+                auto w = std::make_unique<Worker>();
+                w->index = impl->workers.size();
+                w->pool = impl.get();
+                impl->workers.push_back(nullptr);
+                refused = pthread_create(&w->thread, &attr, &Impl::worker_main, w.get());
+                if (refused != 0) {
+                    impl->workers.pop_back();
+                    break;
+                }
+                impl->workers.back() = std::move(w);
+            }
+        } catch (const std::bad_alloc&) {
+            refused = ENOMEM; // nothing was added for the worker that failed
         }
-    } catch (const std::system_error&) {
-        if (started == 0) throw;
     }
-    // Workers not started keep empty deques; nobody pushes to them.
+    pthread_attr_destroy(&attr);
+    if (impl->workers.empty()) {
+        throw std::system_error(refused, std::generic_category(), "cannot start a worker thread");
+    }
+    // A refusal usually means memory or address space ran out: give half of
+    // the threads back so that the process keeps room to work in, not least
+    // for the thread-local data the others allocate when they first run a
+    // piece (glibc keeps up to 40 MiB of freed stacks for reuse, the rest is
+    // unmapped). No work is queued yet, so they simply leave.
+    if (refused != 0 && impl->workers.size() > 1) {
+        const std::size_t keep = impl->workers.size() - impl->workers.size() / 2;
+        for (std::size_t i = keep; i < impl->workers.size(); ++i) {
+            Worker& w = *impl->workers[i];
+            Worker* woken;
+            {
+                std::lock_guard<std::mutex> lock(impl->mutex);
+                w.quit.store(true, std::memory_order_relaxed);
+                woken = impl->rouse(&w);
+            }
+            if (woken) woken->wake_cv.notify_one();
+            pthread_join(w.thread, nullptr);
+        }
+        impl->workers.resize(keep);
+    }
+    // Workers that never started, or left, are not in the pool at all: N
+    // counts the threads that run.
+    const std::size_t started = impl->workers.size();
     impl->workers_n = started;
     impl->budget = split_budget ? split_budget : started;
     impl.release();
 }
 
 Pool::~Pool() {
+    std::vector<Worker*> woken;
     {
-        std::lock_guard<std::mutex> lock(impl_->sleep_mutex);
-        impl_->stopping = true;
-        impl_->sleep_cv.notify_all();
+        std::lock_guard<std::mutex> lock(impl_->mutex);
+        impl_->stopping.store(true, std::memory_order_relaxed);
+        for (auto& w : impl_->workers) {
+            if (Worker* r = impl_->rouse(w.get())) r->wake_cv.notify_one();
+        }
     }
-    for (auto& w : impl_->workers) {
-        if (w->thread.joinable()) w->thread.join();
-    }
+    for (auto& w : impl_->workers)
+        pthread_join(w->thread, nullptr);
     delete impl_;
 }
 
@@ -327,9 +479,10 @@ std::size_t Pool::workers() const noexcept {
     return impl_->workers_n;
 }
 
-void Pool::run(std::size_t count, PieceFn fn, void* context) {
+void Pool::run(std::size_t count, PieceFn fn, void* context, Poll poll) {
     if (count == 0) return;
     Call call{fn, context};
+    std::exception_ptr poll_error;
     if (tls_pool == impl_) {
         // Called from one of our own workers: divide right here rather than
         // wait for a queue this worker would have to serve itself.
@@ -337,21 +490,33 @@ void Pool::run(std::size_t count, PieceFn fn, void* context) {
                       false);
     } else {
         Job root{&call, 0, count, impl_->budget, kCallerIndex};
-        {
-            std::lock_guard<std::mutex> lock(impl_->roots_mutex);
-            if (impl_->roots_tail) {
-                impl_->roots_tail->next = &root;
-            } else {
-                impl_->roots_head = &root;
+        impl_->push(root);
+        std::unique_lock<std::mutex> lock(impl_->mutex);
+        const auto finished = [&] { return call.finished; };
+        while (!call.finished) {
+            if (!poll.fn || poll_error) {
+                call.finished_cv.wait(lock, finished);
+                break;
             }
-            impl_->roots_tail = &root;
+            if (call.finished_cv.wait_for(lock, kPollInterval, finished)) break;
+            lock.unlock();
+            try {
+                poll.fn(poll.context);
+            } catch (...) {
+                poll_error = std::current_exception();
+                call.stop.store(true, std::memory_order_relaxed);
+            }
+            lock.lock();
+            // Cancelled before any worker took the range: nothing runs.
+            if (poll_error && root.queued) {
+                impl_->unlink(root);
+                call.finished = true;
+            }
         }
-        impl_->wake();
-        std::unique_lock<std::mutex> lock(call.finished_mutex);
-        call.finished_cv.wait(lock, [&] { return call.finished; });
     }
     // Every piece has finished (the root's completion, published through
-    // `finished_mutex`, comes after them), so `error` is stable.
+    // the pool's mutex, comes after them), so `error` is stable.
+    if (poll_error) std::rethrow_exception(poll_error);
     if (call.error) std::rethrow_exception(call.error);
 }
 

@@ -10,14 +10,22 @@
 // and leaves the second for idle workers, running it itself when nobody took
 // it. An uncut range is a piece, run in order by one worker.
 //
+// A caller that waits may be given a poll, which it runs every kPollInterval;
+// when the poll throws, the call is cancelled: pieces not yet started are
+// skipped, running pieces see stop_requested() and return early, and the
+// poll's exception reaches the caller once every piece has stopped.
+//
 // Nothing here touches Python; the pool only sees function pointers and
 // integers.
 #pragma once
 
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 namespace tessaroll::pool {
@@ -47,10 +55,26 @@ struct Splitter {
 // skipped.
 using PieceFn = void (*)(void* context, std::size_t begin, std::size_t end);
 
+// Run by a waiting caller on its own thread, about every kPollInterval. It
+// may throw to cancel the call (see above).
+struct Poll {
+    void (*fn)(void* context) = nullptr;
+    void* context = nullptr;
+};
+inline constexpr std::chrono::milliseconds kPollInterval{25};
+
+// Inside a piece: whether the call it belongs to has been cancelled, or
+// another of its pieces has thrown. A long piece checks now and then and
+// returns early, leaving each of its items either done, untouched or in some
+// other consistent state. Always false outside a piece run by the pool.
+bool stop_requested() noexcept;
+
 class Pool {
 public:
-    // Starts `workers` threads (at least one). `split_budget` is the budget
-    // of a whole range; 0 means `workers`. Only tests pass a different budget,
+    // Starts `workers` threads (at least one). When the system refuses a
+    // thread, the pool keeps those it got (N is then their number); when it
+    // refuses the first, throws std::system_error. `split_budget` is the
+    // budget of a whole range; 0 means N. Only tests pass a different budget,
     // to trace the division rule on a single worker.
     explicit Pool(std::size_t workers, std::size_t split_budget = 0);
     // Stops and joins the workers. The process-wide pool is never destroyed.
@@ -60,16 +84,18 @@ public:
 
     std::size_t workers() const noexcept;
 
-    // Run items [0, count) and return when all have run; rethrows the first
-    // exception a piece threw. Safe to call from several threads at once.
-    void run(std::size_t count, PieceFn fn, void* context);
+    // Run items [0, count) and return when all have run; rethrows the
+    // poll's exception, else the first exception a piece threw. Safe to call
+    // from several threads at once.
+    void run(std::size_t count, PieceFn fn, void* context, Poll poll = {});
 
     // Same, with any callable `piece(begin, end)`.
     template <class F>
-    void for_each_piece(std::size_t count, F&& piece) {
+    void for_each_piece(std::size_t count, F&& piece, Poll poll = {}) {
+        using Fn = std::remove_reference_t<F>;
         run(
-            count, [](void* ctx, std::size_t b, std::size_t e) { (*static_cast<F*>(ctx))(b, e); },
-            const_cast<void*>(static_cast<const void*>(&piece)));
+            count, [](void* ctx, std::size_t b, std::size_t e) { (*static_cast<Fn*>(ctx))(b, e); },
+            const_cast<void*>(static_cast<const void*>(&piece)), poll);
     }
 
     struct Impl;
@@ -82,6 +108,23 @@ private:
 // environment, and kept for the life of the process (in a forked child, a
 // fresh one is created on first use there).
 Pool& instance();
+
+// Runs piece(0, count) right here when `work` is below `inline_limit` (both
+// in the caller's own unit of work), else on the process-wide pool with
+// `poll`. Handing a call to the pool and waiting for it costs tens of
+// microseconds, more than small calls take in all, so each caller sets its
+// limit where that hand-off stops paying (bench/handoff_bench.cpp). The pool
+// is created either way: it exists from the first batch operation on.
+template <class F>
+void run_sized(std::size_t count, std::uint64_t work, std::uint64_t inline_limit, F&& piece,
+               Poll poll = {}) {
+    Pool& pool = instance();
+    if (work < inline_limit) {
+        if (count != 0) piece(std::size_t{0}, count);
+        return;
+    }
+    pool.for_each_piece(count, piece, poll);
+}
 
 // Pool size from the environment: RAYON_NUM_THREADS, then RAYON_RS_NUM_CPUS,
 // each a decimal number with an optional leading '+'; a positive value is the

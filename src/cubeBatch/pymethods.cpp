@@ -65,14 +65,17 @@ py::Ref subscript(const CubeBatch& batch, Py_ssize_t index) {
     return item(batch, index);
 }
 
+// Both keep the interpreter lock while the pool works and run pending signal
+// handlers meanwhile; a handler's exception (KeyboardInterrupt) cancels the
+// rest of the call and is raised.
 void apply_move_indexes(CubeBatch& batch, const numpy::ArrayView<std::size_t>& indexes) {
     indexes.require_block("move_indexes");
-    apply_move_indexes_internal(batch, indexes.data, indexes.size);
+    apply_move_indexes_internal(batch, indexes.data, indexes.size, py::signal_poll());
 }
 
 void scramble(CubeBatch& batch, const numpy::ArrayView<std::int64_t>& lengths) {
     lengths.require_block("scramble_lengths");
-    scramble_batch_internal(batch, lengths.data, lengths.size);
+    scramble_batch_internal(batch, lengths.data, lengths.size, py::signal_poll());
 }
 
 py::Ref render(const CubeBatch& batch) {
@@ -88,13 +91,19 @@ py::Ref render(const CubeBatch& batch) {
 }
 
 // Runs with the interpreter lock released: only the batch's own states are
-// read, and the shared borrow keeps writers out meanwhile.
+// read, and the shared borrow keeps writers out meanwhile. The lock is taken
+// back briefly now and then to run pending signal handlers. A batch small
+// enough to be done on this thread keeps the lock: releasing it would only
+// let another thread take it and make this one wait.
 py::Ref get_next_states(const CubeBatch& batch) {
     numpy::ensure("CubeBatch.get_next_states()");
     StickerRows rows;
-    {
-        py::ReleasedGil unlocked;
+    if (next_states_inline(batch.size())) {
         rows = batch.visit([](auto cubes) { return next_states_internal(cubes); });
+    } else {
+        py::ReleasedGil unlocked;
+        rows = batch.visit(
+            [&](auto cubes) { return next_states_internal(cubes, unlocked.signal_poll()); });
     }
     return to_numpy(std::move(rows));
 }

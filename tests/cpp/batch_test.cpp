@@ -1,11 +1,15 @@
-// Batch cores without Python: pairing, and an entropy failure on a worker
-// reaching the caller as an exception instead of a crash.
+// Batch cores without Python: pairing, an entropy failure on a worker
+// reaching the caller as an exception instead of a crash, and the
+// calling-thread path against the pool's.
+#include "cube/next_states.h"
 #include "cube/rng.h"
 #include "cubeBatch/mod.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstring>
+#include <limits>
 #include <system_error>
 #include <vector>
 
@@ -33,7 +37,9 @@ TEST(BatchScramble, EntropyFailureOnAWorkerReachesTheCaller) {
     CubeBatch batch(CubeSeq<Cube3x3>(64));
     const std::vector<std::int64_t> lengths(64, 5);
     const auto previous = testing::set_entropy_source(&failing_source);
-    EXPECT_THROW(scramble_batch_internal(batch, lengths.data(), lengths.size()), std::system_error);
+    // Inline limit 0: on the pool even at this size.
+    EXPECT_THROW(scramble_batch_internal(batch, lengths.data(), lengths.size(), {}, 0),
+                 std::system_error);
     testing::set_entropy_source(previous);
     for (const auto& c : cubes_of(batch))
         EXPECT_TRUE(c.is_solved());
@@ -51,6 +57,29 @@ TEST(BatchApply, PairsTheCommonPrefixAndIgnoresLargeIndexes) {
     r.do_r_move_internal();
     EXPECT_EQ(cubes[0], r);
     EXPECT_TRUE(cubes[1].is_solved() && cubes[2].is_solved() && cubes[3].is_solved());
+}
+
+constexpr auto kAlwaysHere = std::numeric_limits<std::uint64_t>::max();
+
+TEST(BatchInline, CallingThreadAndPoolGiveTheSameStates) {
+    CubeBatch here(CubeSeq<Cube3x3>(300)), pooled(CubeSeq<Cube3x3>(300));
+    std::vector<std::size_t> indexes(300);
+    for (int round = 0; round < 5; ++round) {
+        for (std::size_t i = 0; i < indexes.size(); ++i)
+            indexes[i] = (i * 7 + static_cast<std::size_t>(round) * 5) % 13;
+        apply_move_indexes_internal(here, indexes.data(), indexes.size(), {}, kAlwaysHere);
+        apply_move_indexes_internal(pooled, indexes.data(), indexes.size(), {}, 0);
+    }
+    const auto states = cubes_of(here);
+    EXPECT_EQ(states, cubes_of(pooled));
+    EXPECT_FALSE(states[1].is_solved());
+
+    const std::span<const Cube3x3> in(states);
+    const StickerRows a = next_states_internal(in, {}, kAlwaysHere);
+    const StickerRows b = next_states_internal(in, {}, 0);
+    ASSERT_EQ(a.rows, 12 * states.size());
+    ASSERT_EQ(b.rows, a.rows);
+    EXPECT_EQ(std::memcmp(a.data.get(), b.data.get(), a.rows * a.cols * sizeof(std::int64_t)), 0);
 }
 
 } // namespace

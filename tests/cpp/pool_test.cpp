@@ -1,5 +1,6 @@
 // The worker pool: the division rule, piece traces, coverage under several
-// pool sizes, stealing, error propagation, idle sleeping and sizing.
+// pool sizes, stealing, error propagation, cancellation by the caller's
+// poll, small work kept on the calling thread, idle sleeping and sizing.
 #include "cubeBatch/pool.h"
 
 #include "cubeBatch/cond_var.h"
@@ -189,6 +190,95 @@ TEST(PoolErrors, NestedCallFromAWorkerDoesNotDeadlock) {
             10, [&](std::size_t b, std::size_t e) { inner.fetch_add(static_cast<int>(e - b)); });
     });
     EXPECT_EQ(inner.load(), 20);
+}
+
+// Throws on its second call, counting calls.
+Poll cancelling_poll(std::atomic<int>& calls) {
+    return {[](void* c) {
+                if (++*static_cast<std::atomic<int>*>(c) == 2) throw std::runtime_error("cancel");
+            },
+            &calls};
+}
+
+TEST(PoolCancel, ThrowingPollStopsRunningPiecesAndSkipsTheRest) {
+    Pool pool(2);
+    std::atomic<int> polls{0}, started{0}, stopped{0};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    // Every piece runs until told to stop, so only the first piece of each
+    // worker can have started when the cancel comes. The first poll, which
+    // returns normally, changes nothing.
+    EXPECT_THROW(pool.for_each_piece(
+                     1000,
+                     [&](std::size_t, std::size_t) {
+                         ++started;
+                         while (!stop_requested() && std::chrono::steady_clock::now() < deadline)
+                             std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                         if (stop_requested()) ++stopped;
+                     },
+                     cancelling_poll(polls)),
+                 std::runtime_error);
+    EXPECT_LT(std::chrono::steady_clock::now(), deadline);
+    EXPECT_EQ(polls.load(), 2);
+    EXPECT_GE(started.load(), 1);
+    EXPECT_LE(started.load(), 2);
+    EXPECT_EQ(stopped.load(), started.load());
+    EXPECT_FALSE(stop_requested());
+    expect_each_item_once(pool, 1000); // the next call is not affected
+}
+
+TEST(PoolCancel, RangeNoWorkerTookIsWithdrawn) {
+    // The only worker is held by another caller's piece, so the cancelled
+    // call's range is still queued: it is withdrawn and nothing of it runs.
+    Pool pool(1);
+    std::atomic<bool> busy{false}, release{false};
+    std::thread holder([&] {
+        pool.for_each_piece(1, [&](std::size_t, std::size_t) {
+            busy = true;
+            while (!release)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        });
+    });
+    while (!busy)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::atomic<int> polls{0}, ran{0};
+    EXPECT_THROW(pool.for_each_piece(
+                     10, [&](std::size_t b, std::size_t e) { ran += static_cast<int>(e - b); },
+                     cancelling_poll(polls)),
+                 std::runtime_error);
+    release = true;
+    holder.join();
+    EXPECT_EQ(ran.load(), 0);
+}
+
+struct Seen {
+    std::mutex m;
+    std::vector<Piece> pieces;
+    std::vector<std::thread::id> threads;
+    void operator()(std::size_t b, std::size_t e) {
+        std::lock_guard<std::mutex> lock(m);
+        pieces.emplace_back(b, e);
+        threads.push_back(std::this_thread::get_id());
+    }
+};
+
+TEST(PoolInline, WorkBelowTheLimitRunsHereInOnePiece) {
+    Seen here;
+    run_sized(100, 9, 10, [&](std::size_t b, std::size_t e) { here(b, e); });
+    EXPECT_EQ(here.pieces, (std::vector<Piece>{{0, 100}}));
+    EXPECT_EQ(here.threads, (std::vector<std::thread::id>{std::this_thread::get_id()}));
+
+    Seen pooled;
+    run_sized(100, 10, 10, [&](std::size_t b, std::size_t e) { pooled(b, e); });
+    std::sort(pooled.pieces.begin(), pooled.pieces.end());
+    ASSERT_FALSE(pooled.pieces.empty());
+    EXPECT_EQ(pooled.pieces.front().first, 0u);
+    EXPECT_EQ(pooled.pieces.back().second, 100u);
+    for (auto id : pooled.threads)
+        EXPECT_NE(id, std::this_thread::get_id());
+
+    Seen nothing;
+    run_sized(0, 0, 10, [&](std::size_t b, std::size_t e) { nothing(b, e); });
+    EXPECT_TRUE(nothing.pieces.empty());
 }
 
 double process_cpu_seconds() {
