@@ -87,6 +87,71 @@ constexpr std::size_t kStackBytes = std::size_t{256} << 10;
 constexpr std::size_t kStackBytes = std::size_t{256} << 10;
 #endif
 
+// The first exception of a piece, kept as plain data until the caller
+// rethrows it. Not a std::exception_ptr: GCC 12 inlines its copies and its
+// destruction as calls to CXXABI_1.3.13 symbols, which would lift the wheel
+// above manylinux_2_28. Pieces throw only what the caller's boundary maps:
+// std::bad_alloc and std::length_error (MemoryError), std::system_error
+// (OSError with its code and text) and other std::exception (an internal
+// fault with its text); that much survives the trip.
+class CapturedError {
+public:
+    explicit operator bool() const noexcept { return kind_ != Kind::none; }
+
+    // Inside a catch handler only.
+    void capture() noexcept {
+        try {
+            throw;
+        } catch (const std::bad_alloc&) {
+            kind_ = Kind::bad_alloc;
+        } catch (const std::length_error&) {
+            kind_ = Kind::bad_alloc;
+        } catch (const std::system_error& e) {
+            kind_ = Kind::system_error;
+            code_ = e.code();
+            keep_text(e.what());
+        } catch (const std::exception& e) {
+            kind_ = Kind::other;
+            keep_text(e.what());
+        } catch (...) {
+            kind_ = Kind::other;
+            keep_text("unknown C++ exception");
+        }
+    }
+
+    [[noreturn]] void rethrow() const {
+        switch (kind_) {
+        case Kind::system_error: throw Relayed<std::system_error>(text_, code_);
+        case Kind::other: throw Relayed<std::runtime_error>(text_, text_);
+        default: throw std::bad_alloc();
+        }
+    }
+
+private:
+    enum class Kind : unsigned char { none, bad_alloc, system_error, other };
+
+    // Rethrown with the original what() text, not one rebuilt from the code.
+    template <class Base>
+    struct Relayed : Base {
+        template <class Arg>
+        Relayed(const std::string& text, const Arg& arg) : Base(arg), text(text) {}
+        const char* what() const noexcept override { return text.c_str(); }
+        std::string text;
+    };
+
+    void keep_text(const char* what) noexcept {
+        try {
+            text_ = what;
+        } catch (...) {
+            kind_ = Kind::bad_alloc; // no room for the text: report that
+        }
+    }
+
+    Kind kind_ = Kind::none;
+    std::error_code code_;
+    std::string text_;
+};
+
 struct Call {
     Call(PieceFn f, void* ctx) : fn(f), context(ctx) {}
     PieceFn fn;
@@ -96,7 +161,7 @@ struct Call {
     // is published by `error_mutex` and by the completion of the root job.
     std::atomic<bool> stop{false};
     std::mutex error_mutex;
-    std::exception_ptr error;
+    CapturedError error;
     // Completion of the whole call, for the blocked caller (Impl::mutex).
     CondVar finished_cv;
     bool finished = false;
@@ -263,7 +328,7 @@ struct Pool::Impl {
             call.fn(call.context, begin, end);
         } catch (...) {
             std::lock_guard<std::mutex> lock(call.error_mutex);
-            if (!call.error) call.error = std::current_exception();
+            if (!call.error) call.error.capture();
             call.stop.store(true, std::memory_order_relaxed);
         }
         tls_call = outer;
@@ -482,7 +547,6 @@ std::size_t Pool::workers() const noexcept {
 void Pool::run(std::size_t count, PieceFn fn, void* context, Poll poll) {
     if (count == 0) return;
     Call call{fn, context};
-    std::exception_ptr poll_error;
     if (tls_pool == impl_) {
         // Called from one of our own workers: divide right here rather than
         // wait for a queue this worker would have to serve itself.
@@ -493,31 +557,41 @@ void Pool::run(std::size_t count, PieceFn fn, void* context, Poll poll) {
         impl_->push(root);
         std::unique_lock<std::mutex> lock(impl_->mutex);
         const auto finished = [&] { return call.finished; };
-        while (!call.finished) {
-            if (!poll.fn || poll_error) {
-                call.finished_cv.wait(lock, finished);
-                break;
-            }
-            if (call.finished_cv.wait_for(lock, kPollInterval, finished)) break;
-            lock.unlock();
-            try {
+        if (!poll.fn) {
+            call.finished_cv.wait(lock, finished);
+        } else {
+            // A poll that throws cancels the call. Its exception leaves this
+            // frame only after every piece has stopped (they use `call` and
+            // `root`, which live here): the guard runs during that unwinding.
+            struct CancelOnThrow {
+                Impl& pool;
+                Call& call;
+                Job& root;
+                std::unique_lock<std::mutex>& lock;
+                bool armed = true;
+                ~CancelOnThrow() {
+                    if (!armed) return;
+                    call.stop.store(true, std::memory_order_relaxed);
+                    if (!lock.owns_lock()) lock.lock();
+                    // Cancelled before any worker took the range: nothing runs.
+                    if (root.queued) {
+                        pool.unlink(root);
+                        call.finished = true;
+                    }
+                    call.finished_cv.wait(lock, [&] { return call.finished; });
+                }
+            } guard{*impl_, call, root, lock};
+            while (!call.finished_cv.wait_for(lock, kPollInterval, finished)) {
+                lock.unlock();
                 poll.fn(poll.context);
-            } catch (...) {
-                poll_error = std::current_exception();
-                call.stop.store(true, std::memory_order_relaxed);
+                lock.lock();
             }
-            lock.lock();
-            // Cancelled before any worker took the range: nothing runs.
-            if (poll_error && root.queued) {
-                impl_->unlink(root);
-                call.finished = true;
-            }
+            guard.armed = false;
         }
     }
     // Every piece has finished (the root's completion, published through
     // the pool's mutex, comes after them), so `error` is stable.
-    if (poll_error) std::rethrow_exception(poll_error);
-    if (call.error) std::rethrow_exception(call.error);
+    if (call.error) call.error.rethrow();
 }
 
 // ---------------------------------------------------------------------------

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -17,6 +18,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -180,6 +182,37 @@ TEST(PoolErrors, FirstExceptionReachesTheCallerAndPoolSurvives) {
                                      }),
                  std::runtime_error);
     expect_each_item_once(pool, 1000);
+}
+
+// A piece's exception crosses to the caller as plain data, so its kind,
+// code and text must survive the trip: the caller's boundary maps them to
+// MemoryError, OSError(errno, text) and the internal-fault class.
+TEST(PoolErrors, KindCodeAndTextSurviveTheTrip) {
+    Pool pool(2);
+    auto thrown_by = [&](auto raise) {
+        try {
+            pool.for_each_piece(100, [&](std::size_t b, std::size_t e) {
+                if (b <= 50 && 50 < e) raise();
+            });
+        } catch (const std::system_error& e) {
+            return std::string("system_error ") + std::to_string(e.code().value()) + " " +
+                   e.code().category().name() + " " + e.what();
+        } catch (const std::bad_alloc&) {
+            return std::string("bad_alloc");
+        } catch (const std::exception& e) {
+            return std::string("exception ") + e.what();
+        }
+        return std::string("nothing");
+    };
+    EXPECT_EQ(thrown_by([] { throw std::system_error(EIO, std::generic_category(), "getrandom"); }),
+              "system_error " + std::to_string(EIO) +
+                  " generic getrandom: " + std::generic_category().message(EIO));
+    EXPECT_EQ(thrown_by([] { throw std::bad_alloc(); }), "bad_alloc");
+    EXPECT_EQ(thrown_by([] { throw std::length_error("too long"); }), "bad_alloc");
+    EXPECT_EQ(thrown_by([] { throw std::logic_error("broken invariant"); }),
+              "exception broken invariant");
+    EXPECT_EQ(thrown_by([] { throw 42; }), "exception unknown C++ exception");
+    EXPECT_EQ(thrown_by([] {}), "nothing");
 }
 
 TEST(PoolErrors, NestedCallFromAWorkerDoesNotDeadlock) {
