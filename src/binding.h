@@ -119,10 +119,19 @@ private:
 // Every class stores its C++ value inline after the object header, next to
 // the borrow flag. Instances hold no references to other Python objects, so
 // the types are not tracked by the cyclic collector.
+//
+// `made` is set to kMade by make_instance, last, once `borrow` and `value`
+// exist. The host allocates instances zero-filled, and PyPy can create one
+// without calling the constructor slot at all (object.__new__(T), or
+// assigning T to a plain object's __class__): its `made` stays 0, every entry
+// refuses it, and deallocation skips destroying what was never constructed.
+
+inline constexpr std::uintptr_t kMade = 0x600DC0DE; // any value but 0; fits 32 bits
 
 template <class T>
 struct Instance {
-    PyObject_HEAD BorrowFlag borrow;
+    PyObject_HEAD std::uintptr_t made;
+    BorrowFlag borrow;
     T value;
 };
 
@@ -135,12 +144,16 @@ template <class Cls>
 using ValueOf = typename Cls::value_type;
 
 [[noreturn]] void raise_not_instance(PyObject* obj, const char* class_name);
+[[noreturn]] void raise_not_made(const char* class_name);
 
 template <class Cls>
 Instance<ValueOf<Cls>>& instance_of(PyObject* self) {
     PyTypeObject* tp = Cls::cached;
     if (!tp || !PyObject_TypeCheck(self, tp)) raise_not_instance(self, Cls::name);
-    return *reinterpret_cast<Instance<ValueOf<Cls>>*>(self);
+    auto& inst = *reinterpret_cast<Instance<ValueOf<Cls>>*>(self);
+    if (inst.made != kMade) [[unlikely]]
+        raise_not_made(Cls::name);
+    return inst;
 }
 
 // Allocate a new instance of the class holding `value`, through the type's
@@ -152,6 +165,7 @@ Ref make_instance(PyTypeObject* type, ValueOf<Cls>&& value) {
     auto* inst = reinterpret_cast<Instance<ValueOf<Cls>>*>(obj.get());
     new (&inst->borrow) BorrowFlag(0);
     new (&inst->value) ValueOf<Cls>(std::move(value));
+    inst->made = kMade;
     return obj;
 }
 
@@ -164,8 +178,10 @@ template <class Cls>
 void dealloc_entry(PyObject* self) noexcept {
     PyTypeObject* tp = Py_TYPE(self);
     auto* inst = reinterpret_cast<Instance<ValueOf<Cls>>*>(self);
-    std::destroy_at(&inst->value);
-    std::destroy_at(&inst->borrow);
+    if (inst->made == kMade) {
+        std::destroy_at(&inst->value);
+        std::destroy_at(&inst->borrow);
+    }
     auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
     free_fn(self);
     // Instances of heap types own a reference to their type.
@@ -376,11 +392,19 @@ PyObject* item_entry(PyObject* self, Py_ssize_t index) noexcept {
     });
 }
 
-// Constructor slot: binds and converts, lets the body build the value, then
-// allocates the instance. The body may throw (e.g. std::bad_alloc).
+// `T.__new__(X)` with X other than the class itself: TypeError, worded as
+// CPython's own slot wrapper words it; a subclass, which PyPy lets Python
+// code define, is refused as a base type.
+[[noreturn]] void refuse_new_type(PyTypeObject* type, PyTypeObject* cls);
+
+// Constructor slot: checks the class, binds and converts, lets the body build
+// the value, then allocates the instance. The body may throw (e.g.
+// std::bad_alloc). CPython's slot wrapper checks the class before calling
+// this; PyPy's does not.
 template <class Cls, auto Body, class... P>
 PyObject* new_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (type != Cls::cached) refuse_new_type(type, Cls::type());
         static constexpr auto params = kParamInfo<P...>;
         static constexpr Signature sig{Cls::name, "__new__", params.data(), params.size()};
         PyObject* bound[sizeof...(P) + 1] = {};
@@ -439,7 +463,9 @@ PyMethodDef function(const char* doc) {
 
 // Create a heap type from a PyType_Spec: not subclassable, no __dict__, no
 // weak references (its flags omit Py_TPFLAGS_BASETYPE, and its basic size
-// leaves no room for a dict or weak-reference slot).
+// leaves no room for a dict or weak-reference slot). On PyPy, which honours
+// none of that by itself, it also installs what makes the class behave as on
+// CPython (see binding.cpp).
 PyTypeObject* create_type(PyType_Spec& spec);
 
 // Add `obj` to the module under `name` and append the name to __all__.

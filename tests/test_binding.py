@@ -181,11 +181,16 @@ def test_state_attributes_are_read_only(obj, attr):
     assert getattr(obj, attr) == before
 
 
-@pytest.mark.skipif(PYPY, reason="PyPy's cpyext gives every heap-type instance a __dict__")
 @pytest.mark.parametrize("obj", [Cube3x3(), Cube2x2(), CubeBatch(1, 2)])
 def test_instances_take_no_new_attributes(obj):
     with pytest.raises(AttributeError):
         obj.anything = 1
+    assert not hasattr(obj, "anything")
+
+
+@pytest.mark.skipif(PYPY, reason="PyPy's cpyext gives every heap-type instance a __dict__")
+@pytest.mark.parametrize("obj", [Cube3x3(), Cube2x2(), CubeBatch(1, 2)])
+def test_instances_have_no_dict(obj):
     assert not hasattr(obj, "__dict__")
 
 
