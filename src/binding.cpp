@@ -280,6 +280,11 @@ void translate_exception() noexcept {
 }
 
 #ifdef PYPY_VERSION
+void raise_no_receiver(const char* class_name, const char* method) {
+    raise_format(PyExc_TypeError, std::string("unbound method ") + class_name + "." + method +
+                                      "() needs an argument");
+}
+
 namespace {
 
 // The record of our class that `type` is or derives from.
@@ -455,8 +460,7 @@ std::unique_ptr<PyType_Slot[]> with_setattr(const PyType_Spec& spec) {
     return slots;
 }
 
-// An instance method around a plain built-in function: the receiver comes
-// as the first argument.
+// See receiver_noargs_entry in binding.h.
 void install_method(PyObject* type, PyMethodDef* def) {
     Ref fn = Ref::check(PyCFunction_NewEx(def, nullptr, nullptr));
     Ref method = Ref::check(PyInstanceMethod_New(fn.get()));
@@ -478,9 +482,15 @@ void store_doc(PyObject* type, const PyType_Spec& spec) {
     }
 }
 
-// Everything PyPy needs after the type exists.
+// Everything PyPy needs after the type exists, in the order CPython's type
+// dictionary would list it: the methods keep their table positions.
 void finish_pypy_type(PyObject* type, const PyType_Spec& spec) {
     store_doc(type, spec);
+    for (const PyType_Slot* slot = spec.slots; slot->slot; ++slot) {
+        if (slot->slot != Py_tp_methods) continue;
+        for (auto* def = static_cast<PyMethodDef*>(slot->pfunc); def->ml_name; ++def)
+            install_method(type, def);
+    }
     for (PyMethodDef& def : reduce_defs)
         install_method(type, &def);
     Ref refuse = Ref::check(

@@ -444,6 +444,40 @@ void* as_slot(F* f) noexcept {
     return reinterpret_cast<void*>(f);
 }
 
+#ifdef PYPY_VERSION
+// PyPy's method descriptors carry neither __doc__ nor __text_signature__.
+// There, create_type replaces every row of a class's method table with an
+// instance method around a plain built-in function of the row, which carries
+// both; the receiver then comes as the first argument. A method without
+// parameters takes it as its one argument (METH_O, PyPy's cheapest call).
+template <class Cls, Borrow B, auto Body>
+PyObject* receiver_noargs_entry(PyObject*, PyObject* self) noexcept {
+    return noargs_entry<Cls, B, Body>(self, nullptr);
+}
+
+[[noreturn]] void raise_no_receiver(const char* class_name, const char* method);
+
+template <class Cls, Name Method, Borrow B, auto Body, class... P>
+PyObject* receiver_method_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) noexcept {
+    if (nargs < 1) {
+        return boundary<PyObject*>(nullptr,
+                                   [&]() -> PyObject* { raise_no_receiver(Cls::name, Method.s); });
+    }
+    return method_entry<Cls, Method, B, Body, P...>(args[0], args + 1, nargs - 1, kwnames);
+}
+
+template <class Cls, Borrow B, auto Body>
+PyMethodDef noargs_method(const char* name, const char* doc) {
+    return {name, as_cfunction(&receiver_noargs_entry<Cls, B, Body>), METH_O, doc};
+}
+
+template <class Cls, Name Method, Borrow B, auto Body, class... P>
+PyMethodDef method(const char* doc) {
+    return {Method.s, as_cfunction(&receiver_method_entry<Cls, Method, B, Body, P...>),
+            METH_FASTCALL | METH_KEYWORDS, doc};
+}
+#else
 template <class Cls, Borrow B, auto Body>
 PyMethodDef noargs_method(const char* name, const char* doc) {
     return {name, as_cfunction(&noargs_entry<Cls, B, Body>), METH_NOARGS, doc};
@@ -454,6 +488,7 @@ PyMethodDef method(const char* doc) {
     return {Method.s, as_cfunction(&method_entry<Cls, Method, B, Body, P...>),
             METH_FASTCALL | METH_KEYWORDS, doc};
 }
+#endif
 
 template <Name Function, auto Body, class... P>
 PyMethodDef function(const char* doc) {
