@@ -5,11 +5,14 @@ call overhead for single-cube calls, memory bandwidth for batches).
     python -m pip install ".[bench]"
     python bench/run.py [--cubes N] [--repeat R] [--plot docs/performance.png]
                         [--sweep-plot docs/batch_sweep.png] [--no-sweep]
+                        [--interpreters CPYTHON PYPY]
 
 Prints a markdown table and writes a bar chart of the ratios, then a sweep
 of batch sizes from 1 to a million cubes with its own chart. Times are the
 best of R runs; ratios are taken between runs made in the same process, so
-they hold on a noisy machine better than the times do.
+they hold on a noisy machine better than the times do. With --interpreters,
+a second table puts single-cube calls on the given interpreters side by
+side (bench/per_call.py; each needs tessaroll installed).
 """
 
 import argparse
@@ -263,6 +266,8 @@ def main():
     parser.add_argument("--sweep-plot", type=pathlib.Path,
                         default=pathlib.Path("docs/batch_sweep.png"))
     parser.add_argument("--no-sweep", action="store_true")
+    parser.add_argument("--interpreters", nargs="+", metavar="PYTHON",
+                        help="also time single-cube calls on these, the first as the baseline")
     args = parser.parse_args()
 
     perms = sticker_permutations()
@@ -281,6 +286,11 @@ def main():
         if not args.no_plot:
             plot_sweep(sweep, args.sweep_plot, where)
             print(f"\nchart written to {args.sweep_plot}")
+    if args.interpreters:
+        import per_call
+
+        print("\nSingle-cube calls by interpreter:\n")
+        print(per_call.compare(args.interpreters))
 
 
 if __name__ == "__main__":

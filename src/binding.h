@@ -133,10 +133,19 @@ private:
 // Every class stores its C++ value inline after the object header, next to
 // the borrow flag. Instances hold no references to other Python objects, so
 // the types are not tracked by the cyclic collector.
+//
+// `made` is set to kMade by make_instance, last, once `borrow` and `value`
+// exist. The host allocates instances zero-filled, and PyPy can create one
+// without calling the constructor slot at all (object.__new__(T), or
+// assigning T to a plain object's __class__): its `made` stays 0, every entry
+// refuses it, and deallocation skips destroying what was never constructed.
+
+inline constexpr std::uintptr_t kMade = 0x600DC0DE; // any value but 0; fits 32 bits
 
 template <class T>
 struct Instance {
-    PyObject_HEAD BorrowFlag borrow;
+    PyObject_HEAD std::uintptr_t made;
+    BorrowFlag borrow;
     T value;
 };
 
@@ -149,12 +158,16 @@ template <class Cls>
 using ValueOf = typename Cls::value_type;
 
 [[noreturn]] void raise_not_instance(PyObject* obj, const char* class_name);
+[[noreturn]] void raise_not_made(const char* class_name);
 
 template <class Cls>
 Instance<ValueOf<Cls>>& instance_of(PyObject* self) {
     PyTypeObject* tp = Cls::cached;
     if (!tp || !PyObject_TypeCheck(self, tp)) raise_not_instance(self, Cls::name);
-    return *reinterpret_cast<Instance<ValueOf<Cls>>*>(self);
+    auto& inst = *reinterpret_cast<Instance<ValueOf<Cls>>*>(self);
+    if (inst.made != kMade) [[unlikely]]
+        raise_not_made(Cls::name);
+    return inst;
 }
 
 // Allocate a new instance of the class holding `value`, through the type's
@@ -166,6 +179,7 @@ Ref make_instance(PyTypeObject* type, ValueOf<Cls>&& value) {
     auto* inst = reinterpret_cast<Instance<ValueOf<Cls>>*>(obj.get());
     new (&inst->borrow) BorrowFlag(0);
     new (&inst->value) ValueOf<Cls>(std::move(value));
+    inst->made = kMade;
     return obj;
 }
 
@@ -178,8 +192,10 @@ template <class Cls>
 void dealloc_entry(PyObject* self) noexcept {
     PyTypeObject* tp = Py_TYPE(self);
     auto* inst = reinterpret_cast<Instance<ValueOf<Cls>>*>(self);
-    std::destroy_at(&inst->value);
-    std::destroy_at(&inst->borrow);
+    if (inst->made == kMade) {
+        std::destroy_at(&inst->value);
+        std::destroy_at(&inst->borrow);
+    }
     auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
     free_fn(self);
     // Instances of heap types own a reference to their type.
@@ -390,11 +406,19 @@ PyObject* item_entry(PyObject* self, Py_ssize_t index) noexcept {
     });
 }
 
-// Constructor slot: binds and converts, lets the body build the value, then
-// allocates the instance. The body may throw (e.g. std::bad_alloc).
+// `T.__new__(X)` with X other than the class itself: TypeError, worded as
+// CPython's own slot wrapper words it; a subclass, which PyPy lets Python
+// code define, is refused as a base type.
+[[noreturn]] void refuse_new_type(PyTypeObject* type, PyTypeObject* cls);
+
+// Constructor slot: checks the class, binds and converts, lets the body build
+// the value, then allocates the instance. The body may throw (e.g.
+// std::bad_alloc). CPython's slot wrapper checks the class before calling
+// this; PyPy's does not.
 template <class Cls, auto Body, class... P>
 PyObject* new_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (type != Cls::cached) refuse_new_type(type, Cls::type());
         static constexpr auto params = kParamInfo<P...>;
         static constexpr Signature sig{Cls::name, "__new__", params.data(), params.size()};
         PyObject* bound[sizeof...(P) + 1] = {};
@@ -434,6 +458,40 @@ void* as_slot(F* f) noexcept {
     return reinterpret_cast<void*>(f);
 }
 
+#ifdef PYPY_VERSION
+// PyPy's method descriptors carry neither __doc__ nor __text_signature__.
+// There, create_type replaces every row of a class's method table with an
+// instance method around a plain built-in function of the row, which carries
+// both; the receiver then comes as the first argument. A method without
+// parameters takes it as its one argument (METH_O, PyPy's cheapest call).
+template <class Cls, Borrow B, auto Body>
+PyObject* receiver_noargs_entry(PyObject*, PyObject* self) noexcept {
+    return noargs_entry<Cls, B, Body>(self, nullptr);
+}
+
+[[noreturn]] void raise_no_receiver(const char* class_name, const char* method);
+
+template <class Cls, Name Method, Borrow B, auto Body, class... P>
+PyObject* receiver_method_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) noexcept {
+    if (nargs < 1) {
+        return boundary<PyObject*>(nullptr,
+                                   [&]() -> PyObject* { raise_no_receiver(Cls::name, Method.s); });
+    }
+    return method_entry<Cls, Method, B, Body, P...>(args[0], args + 1, nargs - 1, kwnames);
+}
+
+template <class Cls, Borrow B, auto Body>
+PyMethodDef noargs_method(const char* name, const char* doc) {
+    return {name, as_cfunction(&receiver_noargs_entry<Cls, B, Body>), METH_O, doc};
+}
+
+template <class Cls, Name Method, Borrow B, auto Body, class... P>
+PyMethodDef method(const char* doc) {
+    return {Method.s, as_cfunction(&receiver_method_entry<Cls, Method, B, Body, P...>),
+            METH_FASTCALL | METH_KEYWORDS, doc};
+}
+#else
 template <class Cls, Borrow B, auto Body>
 PyMethodDef noargs_method(const char* name, const char* doc) {
     return {name, as_cfunction(&noargs_entry<Cls, B, Body>), METH_NOARGS, doc};
@@ -444,6 +502,7 @@ PyMethodDef method(const char* doc) {
     return {Method.s, as_cfunction(&method_entry<Cls, Method, B, Body, P...>),
             METH_FASTCALL | METH_KEYWORDS, doc};
 }
+#endif
 
 template <Name Function, auto Body, class... P>
 PyMethodDef function(const char* doc) {
@@ -453,7 +512,9 @@ PyMethodDef function(const char* doc) {
 
 // Create a heap type from a PyType_Spec: not subclassable, no __dict__, no
 // weak references (its flags omit Py_TPFLAGS_BASETYPE, and its basic size
-// leaves no room for a dict or weak-reference slot).
+// leaves no room for a dict or weak-reference slot). On PyPy, which honours
+// none of that by itself, it also installs what makes the class behave as on
+// CPython (see binding.cpp).
 PyTypeObject* create_type(PyType_Spec& spec);
 
 // Add `obj` to the module under `name` and append the name to __all__.

@@ -55,6 +55,25 @@ void do_moves(C& cube, const py::Utf8& moves) {
 // can still be interrupted with Ctrl-C.
 inline constexpr std::uint64_t kTurnsPerSignalCheck = std::uint64_t{1} << 22;
 
+// Run the handlers of pending signals; an exception of theirs unwinds to the
+// boundary. PyPy's PyErr_CheckSignals does nothing: its handlers run only
+// between bytecodes, so there a compiled `None` is evaluated instead.
+inline void check_signals() {
+#ifdef PYPY_VERSION
+    static PyObject* globals = nullptr; // created under the interpreter lock, never freed
+    static PyObject* code = nullptr;
+    if (!code) {
+        py::Ref dict = py::Ref::check(PyDict_New());
+        py::check_status(PyDict_SetItemString(dict.get(), "__builtins__", PyEval_GetBuiltins()));
+        code = py::Ref::check(Py_CompileString("None", "<signals>", Py_eval_input)).release();
+        globals = dict.release();
+    }
+    py::Ref result = py::Ref::check(PyEval_EvalCode(code, globals, globals));
+#else
+    if (PyErr_CheckSignals() < 0) py::throw_error();
+#endif
+}
+
 // The generator is fetched (and seeded on first use) before the length is
 // examined, so an unreadable entropy source is reported even for n < 1.
 template <Cube C>
@@ -65,7 +84,7 @@ void scramble(C& cube, std::int64_t length) {
     const auto n = static_cast<std::uint64_t>(length);
     for (std::uint64_t i = 0; i < n; ++i) {
         if (i % kTurnsPerSignalCheck == kTurnsPerSignalCheck - 1) [[unlikely]] {
-            if (PyErr_CheckSignals() < 0) py::throw_error();
+            check_signals();
             // A signal handler may have forked; never reuse the parent's
             // leftover digits in the child.
             digits.discard();

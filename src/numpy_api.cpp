@@ -9,6 +9,7 @@
 #pragma GCC diagnostic pop
 
 #include "binding.h"
+#include "host_memory.h"
 
 #include <cstdlib>
 #include <string>
@@ -98,7 +99,9 @@ void check_runtime() {
 const char* const kBufferName = "tessaroll.int64_buffer";
 
 void free_buffer(PyObject* capsule) noexcept {
-    std::free(PyCapsule_GetPointer(capsule, kBufferName));
+    void* data = PyCapsule_GetPointer(capsule, kBufferName);
+    py::untrack_block(data);
+    std::free(data);
 }
 
 [[noreturn]] void raise_wrong_array(PyArrayObject* array, const char* wanted) {
@@ -177,6 +180,7 @@ py::Ref adopt_int64_matrix(std::int64_t* data, std::size_t rows, std::size_t col
         py::throw_error();
     }
     // From here on the capsule frees the buffer on every path.
+    py::track_block(data, rows * cols * sizeof(std::int64_t));
     npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
     py::Ref array = py::Ref::check(PyArray_SimpleNewFromData(2, dims, NPY_INT64, data));
     // Steals the capsule reference, also on failure.

@@ -2,6 +2,16 @@
 // pending Python error up to the single exception boundary (binding.h).
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+
+// CPython's tracemalloc.h declares these two without a C linkage block, so a
+// C++ caller would look for mangled names. Declared first with C linkage, the
+// header's own declarations inherit it. (PyPy's header maps the names onto
+// its own entry points; these first declarations then go unused.)
+extern "C" int PyTraceMalloc_Track(unsigned int domain, std::uintptr_t ptr, std::size_t size);
+extern "C" int PyTraceMalloc_Untrack(unsigned int domain, std::uintptr_t ptr);
+
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 

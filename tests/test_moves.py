@@ -1,6 +1,5 @@
 """do_moves and inverse_scramble: move notation, whitespace, skipped tokens."""
 
-import platform
 import re
 
 import pytest
@@ -182,8 +181,6 @@ def test_binding_errors(cube, args, kwargs, message):
     assert_turned(cube, [])
 
 
-@pytest.mark.skipif(platform.python_implementation() != "CPython",
-                    reason="PyPy reports no __doc__ for methods of extension types")
 def test_method_docs(model):
     assert model.do_moves.__doc__ == "Apply a whitespace-separated sequence of cube moves."
     assert model.do_moves.__text_signature__ == "($self, moves)"

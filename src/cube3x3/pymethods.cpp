@@ -27,9 +27,7 @@ py::Ref to_binary_edges(const Cube3x3& cube) {
     return pm::binary_str(cube.edges);
 }
 py::Ref to_binary(const Cube3x3& cube) {
-    py::Ref c = pm::binary_str(cube.corners);
-    py::Ref e = pm::binary_str(cube.edges);
-    return py::Ref::check(PyTuple_Pack(2, c.get(), e.get()));
+    return pm::pair_of(pm::binary_str(cube.corners), pm::binary_str(cube.edges));
 }
 py::Ref get_corners(const Cube3x3& cube) {
     return pm::corner_list(cube.corners);

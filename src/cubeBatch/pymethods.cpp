@@ -153,7 +153,7 @@ PyType_Slot slots[] = {
 };
 
 // A dotted name gives __module__ == "builtins" on CPython and PyPy alike.
-PyType_Spec spec = {"builtins.CubeBatch", static_cast<int>(sizeof(py::Instance<CubeBatch>)), 0,
+PyType_Spec spec = {"builtins.CubeBatch", static_cast<int>(sizeof(py::Instance<HostedBatch>)), 0,
                     static_cast<unsigned int>(kFlags), slots};
 
 } // namespace
