@@ -1,6 +1,7 @@
 """CubeBatch as a container, and apply_move_indexes."""
 
 import os
+import platform
 import random
 import sys
 
