@@ -15,6 +15,8 @@
 // a loop over four words elsewhere.
 #pragma once
 
+#include "cube/vector128.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -22,8 +24,8 @@
 namespace tessaroll {
 
 namespace chacha_detail {
-#if (defined(__GNUC__) || defined(__clang__)) && (defined(__SSE2__) || defined(__ARM_NEON))
-using Lane = std::uint32_t __attribute__((vector_size(16)));
+#ifdef TESSAROLL_HAVE_VECTOR128
+using Lane = vector128::U32x4;
 #else
 struct Lane {
     std::uint32_t v[4];

@@ -18,6 +18,27 @@
 
 namespace tessaroll::net {
 
+// The text of one sticker with colour letter c: c wrapped in its ANSI colour
+// escape and the reset ESC[0m. Orange is colour 208 of the 256-colour
+// palette (there is no orange among the 16 basic colours); the others are
+// bold basic colours. Any other character comes back alone, unescaped.
+inline std::string sticker_text(char c) {
+    const char* escape = nullptr;
+    switch (c) {
+    case 'W': escape = "\x1b[37;1m"; break;
+    case 'Y': escape = "\x1b[33;1m"; break;
+    case 'G': escape = "\x1b[32;1m"; break;
+    case 'B': escape = "\x1b[34;1m"; break;
+    case 'O': escape = "\x1b[38;5;208m"; break;
+    case 'R': escape = "\x1b[31;1m"; break;
+    default: return std::string(1, c);
+    }
+    std::string text(escape);
+    text += c;
+    text += "\x1b[0m";
+    return text;
+}
+
 // The letter of each colour code: white red green yellow orange blue.
 inline constexpr char kColourLetters[stickers::kFaceCount + 1] = "WRGYOB";
 

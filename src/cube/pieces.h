@@ -2,6 +2,8 @@
 // word as 64 binary digits. Fields are reported as they stand, unchecked.
 #pragma once
 
+#include "cube/slots.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -17,7 +19,7 @@ struct PiecePair {
 inline constexpr std::size_t kFieldValues = 32;
 
 constexpr std::uint8_t slot_field(std::uint64_t word, std::size_t slot) noexcept {
-    return static_cast<std::uint8_t>((word >> (5 * slot)) & 0x1F);
+    return static_cast<std::uint8_t>(slots::field(word, static_cast<unsigned>(slot)));
 }
 
 // A field holds the piece number in its low PieceBits bits and the

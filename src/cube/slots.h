@@ -21,6 +21,11 @@ constexpr u64 slot_mask(unsigned k) {
     return kSlotField << (kSlotBits * k);
 }
 
+// The 5-bit field of slot k, in the low bits.
+constexpr u64 field(u64 w, unsigned k) {
+    return (w >> (kSlotBits * k)) & kSlotField;
+}
+
 template <unsigned... K>
 inline constexpr u64 kSlots = (u64{0} | ... | slot_mask(K));
 

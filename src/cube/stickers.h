@@ -15,6 +15,8 @@
 // so every sticker costs one load and one store with a constant destination.
 #pragma once
 
+#include "cube/slots.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -22,6 +24,7 @@
 #include <tuple>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 namespace tessaroll::stickers {
 
@@ -106,7 +109,7 @@ constexpr void write_word(std::uint64_t word, Out* out, std::index_sequence<S...
     constexpr std::size_t facelets =
         std::tuple_size_v<typename std::decay_t<decltype(Where)>::value_type>;
     auto slot = [&]<std::size_t Slot, std::size_t... J>(std::index_sequence<J...>) {
-        const auto& shown = ByField[(word >> (5 * Slot)) & 0x1F];
+        const auto& shown = ByField[slots::field(word, Slot)];
         ((out[Where[Slot][J]] = static_cast<Out>(shown[J])), ...);
     };
     (slot.template operator()<S>(std::make_index_sequence<facelets>{}), ...);
@@ -151,5 +154,29 @@ constexpr bool reads_face_by_face(const Array& a) {
         if (a[i] != i / per_face) return false;
     return true;
 }
+
+// The forms of a model's sticker projection, derived once from the model's
+// single writer, `write_stickers_internal(Out* out)`, which writes exactly
+// sticker_dim codes of any integer type: as a fixed array of byte codes (no
+// allocation) and as a new vector of int64. An empty base: it adds nothing to
+// the packed value, and compares equal to itself, so that a model's defaulted
+// operator== still compares its state words alone.
+template <class Model>
+struct StickerForms {
+    constexpr auto to_sticker_array_internal() const noexcept {
+        std::array<Colour, Model::sticker_dim> out{};
+        model().write_stickers_internal(out.data());
+        return out;
+    }
+    std::vector<std::int64_t> sticker_array_internal() const {
+        std::vector<std::int64_t> out(Model::sticker_dim);
+        model().write_stickers_internal(out.data());
+        return out;
+    }
+    friend constexpr bool operator==(const StickerForms&, const StickerForms&) = default;
+
+private:
+    constexpr const Model& model() const noexcept { return static_cast<const Model&>(*this); }
+};
 
 } // namespace tessaroll::stickers

@@ -3,8 +3,8 @@
 #include "cube2x2/render.h"
 
 #include "cube/net.h"
+#include "cube/slots.h"
 #include "cube2x2/utils.h"
-#include "cube3x3/render.h"
 
 #include <array>
 #include <cstddef>
@@ -46,8 +46,8 @@ constexpr auto kPositions = positions();
 } // namespace
 
 std::string get_sticker(std::uint64_t state, std::size_t slot, std::size_t facelet) {
-    const std::uint64_t field = (state >> (5 * (slot % 8))) & 0x1F;
-    return ansi_color(kCornerLettersByField[field][facelet % 3]);
+    const auto field = slots::field(state, static_cast<unsigned>(slot % 8));
+    return net::sticker_text(kCornerLettersByField[field][facelet % 3]);
 }
 
 std::string Cube2x2::render_ansi_internal() const {

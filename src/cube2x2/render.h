@@ -8,7 +8,7 @@
 
 namespace tessaroll {
 
-// The sticker text (see ansi_color) of facelet `facelet` (0..2) of corner
+// The sticker text (net::sticker_text) of facelet `facelet` (0..2) of corner
 // slot `slot` (0..7) of a 2x2 state word. Out-of-range numbers are reduced
 // modulo 8 and 3 rather than read past the tables.
 std::string get_sticker(std::uint64_t state, std::size_t slot, std::size_t facelet);

@@ -3,13 +3,12 @@
 // directions, so a whole-cube rotation of the solved state is not solved.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <vector>
 
-#include "cube3x3/utils.h"
+#include "cube/corner_turns.h"
+#include "cube/stickers.h"
 
 namespace tessaroll {
 
@@ -29,57 +28,39 @@ inline constexpr stickers::FaceletTable<8, 3> kCornerFacelets{{
 }};
 } // namespace stickers2x2
 
-struct Cube2x2 {
-    static constexpr std::uint64_t kSolved = Cube3x3::kSolvedCorners;
+struct Cube2x2 : stickers::StickerForms<Cube2x2> {
+    static constexpr std::uint64_t kSolved = corner_turns::kSolved;
     static constexpr std::size_t sticker_dim = 24;
 
     std::uint64_t state = kSolved;
 
     constexpr bool is_solved() const noexcept { return state == kSolved; }
 
-private:
-    // Bits above the slots are never read. Defined before its callers: clang
-    // evaluates a constexpr member template at compile time only if its body
-    // was parsed before its first use.
+    // The sticker projection: writes the colour codes of the 24 stickers
+    // (layout in cube/stickers.h) to out[0..23]. Bits above the slots are
+    // never read. Every other form of it comes from stickers::StickerForms.
     template <class Out>
-    constexpr void write_stickers(Out* out) const noexcept {
+    constexpr void write_stickers_internal(Out* out) const noexcept {
         stickers::write_word<stickers2x2::kCornerFacelets, stickers::kCornerColoursByField>(state,
                                                                                             out);
     }
-
-public:
-    // Colour codes of the 24 stickers (layout in cube/stickers.h).
-    using StickerArray = std::array<std::uint8_t, sticker_dim>;
-
-    constexpr StickerArray to_sticker_array_internal() const noexcept {
-        StickerArray out{};
-        write_stickers(out.data());
-        return out;
-    }
-    std::vector<std::int64_t> sticker_array_internal() const {
-        std::vector<std::int64_t> out(sticker_dim);
-        write_stickers(out.data());
-        return out;
-    }
-    // Writes exactly sticker_dim codes to out; the successor rows use this.
-    void write_stickers_internal(std::int64_t* out) const noexcept { write_stickers(out); }
 
     // The coloured net for an ANSI terminal (cube2x2/render.cpp).
     std::string render_ansi_internal() const;
     friend constexpr bool operator==(const Cube2x2&, const Cube2x2&) = default;
 
-    void do_u_move_internal() noexcept { state = corner_turns::u(state); }
-    void do_u_prime_move_internal() noexcept { state = corner_turns::u_prime(state); }
-    void do_d_move_internal() noexcept { state = corner_turns::d(state); }
-    void do_d_prime_move_internal() noexcept { state = corner_turns::d_prime(state); }
-    void do_r_move_internal() noexcept { state = corner_turns::r(state); }
-    void do_r_prime_move_internal() noexcept { state = corner_turns::r_prime(state); }
-    void do_l_move_internal() noexcept { state = corner_turns::l(state); }
-    void do_l_prime_move_internal() noexcept { state = corner_turns::l_prime(state); }
-    void do_f_move_internal() noexcept { state = corner_turns::f(state); }
-    void do_f_prime_move_internal() noexcept { state = corner_turns::f_prime(state); }
-    void do_b_move_internal() noexcept { state = corner_turns::b(state); }
-    void do_b_prime_move_internal() noexcept { state = corner_turns::b_prime(state); }
+    constexpr void do_u_move_internal() noexcept { state = corner_turns::u(state); }
+    constexpr void do_u_prime_move_internal() noexcept { state = corner_turns::u_prime(state); }
+    constexpr void do_d_move_internal() noexcept { state = corner_turns::d(state); }
+    constexpr void do_d_prime_move_internal() noexcept { state = corner_turns::d_prime(state); }
+    constexpr void do_r_move_internal() noexcept { state = corner_turns::r(state); }
+    constexpr void do_r_prime_move_internal() noexcept { state = corner_turns::r_prime(state); }
+    constexpr void do_l_move_internal() noexcept { state = corner_turns::l(state); }
+    constexpr void do_l_prime_move_internal() noexcept { state = corner_turns::l_prime(state); }
+    constexpr void do_f_move_internal() noexcept { state = corner_turns::f(state); }
+    constexpr void do_f_prime_move_internal() noexcept { state = corner_turns::f_prime(state); }
+    constexpr void do_b_move_internal() noexcept { state = corner_turns::b(state); }
+    constexpr void do_b_prime_move_internal() noexcept { state = corner_turns::b_prime(state); }
 };
 
 static_assert(sizeof(Cube2x2) == 8, "a 2x2 state is one packed word");

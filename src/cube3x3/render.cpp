@@ -50,20 +50,7 @@ constexpr auto kEdgeLettersByField = stickers::edges_by_field(kEdgeLetters);
 } // namespace
 
 std::string ansi_color(char c) {
-    const char* escape = nullptr;
-    switch (c) {
-    case 'W': escape = "\x1b[37;1m"; break;
-    case 'Y': escape = "\x1b[33;1m"; break;
-    case 'G': escape = "\x1b[32;1m"; break;
-    case 'B': escape = "\x1b[34;1m"; break;
-    case 'O': escape = "\x1b[38;5;208m"; break;
-    case 'R': escape = "\x1b[31;1m"; break;
-    default: return std::string(1, c);
-    }
-    std::string text(escape);
-    text += c;
-    text += "\x1b[0m";
-    return text;
+    return net::sticker_text(c);
 }
 
 std::string Cube3x3::render_ansi_internal() const {

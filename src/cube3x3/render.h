@@ -6,10 +6,9 @@
 
 namespace tessaroll {
 
-// The text of one sticker with colour letter c: c wrapped in its ANSI colour
-// escape and the reset ESC[0m. Orange is colour 208 of the 256-colour
-// palette (there is no orange among the 16 basic colours); the others are
-// bold basic colours. Any other character comes back alone, unescaped.
+// The text of one sticker with colour letter c (net::sticker_text): c wrapped
+// in its ANSI colour escape and the reset ESC[0m; any other character comes
+// back alone, unescaped.
 std::string ansi_color(char c);
 
 } // namespace tessaroll

@@ -5,11 +5,8 @@
 namespace tessaroll {
 namespace {
 
+using slots::field;
 using slots::u64;
-
-constexpr u64 field(u64 w, unsigned slot) {
-    return (w >> (5 * slot)) & 0x1F;
-}
 constexpr u64 corner(unsigned piece, unsigned twist) {
     return piece | (twist << 3);
 }

@@ -10,70 +10,15 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <string>
-#include <vector>
+#include <type_traits>
 
+#include "cube/corner_turns.h"
 #include "cube/slots.h"
 #include "cube/stickers.h"
+#include "cube/vector128.h"
 
 namespace tessaroll {
-
-// Corner-word turns, shared with the 2x2x2 model whose whole state is one such
-// word. Each is one 4-cycle of slots followed by the twist change of the slots
-// it filled: "+1" and "+2" units name the receiving slots.
-namespace corner_turns {
-using slots::cycle4;
-using slots::kTwistUnit;
-using slots::twist_add1;
-using slots::twist_add2;
-using slots::u64;
-
-constexpr u64 u(u64 w) {
-    return slots::layer_u(w);
-}
-constexpr u64 u_prime(u64 w) {
-    return slots::layer_u_prime(w);
-}
-constexpr u64 d(u64 w) {
-    return slots::layer_d(w);
-}
-constexpr u64 d_prime(u64 w) {
-    return slots::layer_d_prime(w);
-}
-// R: 1<-2 +1, 2<-6 +2, 6<-5 +1, 5<-1 +2
-constexpr u64 r(u64 w) {
-    return twist_add2<kTwistUnit<2, 5>>(twist_add1<kTwistUnit<1, 6>>(cycle4<1, 2, 6, 5>(w)));
-}
-// R': 1<-5 +1, 5<-6 +2, 6<-2 +1, 2<-1 +2
-constexpr u64 r_prime(u64 w) {
-    return twist_add2<kTwistUnit<2, 5>>(twist_add1<kTwistUnit<1, 6>>(cycle4<1, 5, 6, 2>(w)));
-}
-// L: 0<-4 +2, 4<-7 +1, 7<-3 +2, 3<-0 +1
-constexpr u64 l(u64 w) {
-    return twist_add2<kTwistUnit<0, 7>>(twist_add1<kTwistUnit<3, 4>>(cycle4<0, 4, 7, 3>(w)));
-}
-// L': 0<-3 +2, 3<-7 +1, 7<-4 +2, 4<-0 +1
-constexpr u64 l_prime(u64 w) {
-    return twist_add2<kTwistUnit<0, 7>>(twist_add1<kTwistUnit<3, 4>>(cycle4<0, 3, 7, 4>(w)));
-}
-// F: 2<-3 +1, 3<-7 +2, 7<-6 +1, 6<-2 +2
-constexpr u64 f(u64 w) {
-    return twist_add2<kTwistUnit<3, 6>>(twist_add1<kTwistUnit<2, 7>>(cycle4<2, 3, 7, 6>(w)));
-}
-// F': 2<-6 +1, 6<-7 +2, 7<-3 +1, 3<-2 +2
-constexpr u64 f_prime(u64 w) {
-    return twist_add2<kTwistUnit<3, 6>>(twist_add1<kTwistUnit<2, 7>>(cycle4<2, 6, 7, 3>(w)));
-}
-// B: 0<-1 +1, 1<-5 +2, 5<-4 +1, 4<-0 +2
-constexpr u64 b(u64 w) {
-    return twist_add2<kTwistUnit<1, 4>>(twist_add1<kTwistUnit<0, 5>>(cycle4<0, 1, 5, 4>(w)));
-}
-// B': 0<-4 +1, 4<-5 +2, 5<-1 +1, 1<-0 +2
-constexpr u64 b_prime(u64 w) {
-    return twist_add2<kTwistUnit<1, 4>>(twist_add1<kTwistUnit<0, 5>>(cycle4<0, 4, 5, 1>(w)));
-}
-} // namespace corner_turns
 
 // Edge-word turns other than U/D. Only F and B flip, by one XOR after the move.
 namespace edge_turns {
@@ -118,15 +63,9 @@ constexpr u64 b_prime(u64 w) {
 }
 } // namespace edge_turns
 
-// U, U', D and D' run the same formula on both words, as one 128-bit vector
-// operation where the target has 128-bit integer vectors (SSE2, NEON). Plain
-// i386 has none: GCC would lower the vector to scalar pairs anyway, and a
-// vector passed by value there has no stable ABI (-Wpsabi), so such targets
-// take the two scalar calls.
-#if (defined(__GNUC__) || defined(__clang__)) && (defined(__SSE2__) || defined(__ARM_NEON))
-#define TESSAROLL_HAVE_VECTOR_EXT 1
-using WordPair = std::uint64_t __attribute__((vector_size(16)));
-#endif
+// U, U', D and D' run the same formula on both words: one 128-bit vector
+// operation where the target has such vectors (cube/vector128.h), two scalar
+// calls elsewhere.
 
 // Sticker index of every facelet (see cube/stickers.h for the numbering):
 // index = 9 * face + 3 * row + column, faces U R F D L B.
@@ -165,8 +104,8 @@ constexpr std::size_t centre(std::size_t face) {
 }
 } // namespace stickers3x3
 
-struct Cube3x3 {
-    static constexpr std::uint64_t kSolvedCorners = 0x000000398A418820ULL;
+struct Cube3x3 : stickers::StickerForms<Cube3x3> {
+    static constexpr std::uint64_t kSolvedCorners = corner_turns::kSolved;
     static constexpr std::uint64_t kSolvedEdges = 0x05A928398A418820ULL;
     static constexpr std::size_t sticker_dim = 54;
 
@@ -177,12 +116,11 @@ struct Cube3x3 {
         return corners == kSolvedCorners && edges == kSolvedEdges;
     }
 
-private:
-    // Bits above the slots are never read. Defined before its callers: clang
-    // evaluates a constexpr member template at compile time only if its body
-    // was parsed before its first use.
+    // The sticker projection: writes the colour codes of the 54 stickers
+    // (layout in cube/stickers.h) to out[0..53]. Bits above the slots are
+    // never read. Every other form of it comes from stickers::StickerForms.
     template <class Out>
-    constexpr void write_stickers(Out* out) const noexcept {
+    constexpr void write_stickers_internal(Out* out) const noexcept {
         for (std::size_t face = 0; face < stickers::kFaceCount; ++face) {
             out[stickers3x3::centre(face)] = static_cast<Out>(face);
         }
@@ -191,66 +129,60 @@ private:
         stickers::write_word<stickers3x3::kEdgeFacelets, stickers::kEdgeColoursByField>(edges, out);
     }
 
-public:
-    // Colour codes of the 54 stickers (layout in cube/stickers.h).
-    using StickerArray = std::array<std::uint8_t, sticker_dim>;
-
-    constexpr StickerArray to_sticker_array_internal() const noexcept {
-        StickerArray out{};
-        write_stickers(out.data());
-        return out;
-    }
-    std::vector<std::int64_t> sticker_array_internal() const {
-        std::vector<std::int64_t> out(sticker_dim);
-        write_stickers(out.data());
-        return out;
-    }
-    // Writes exactly sticker_dim codes to out; the successor rows use this.
-    void write_stickers_internal(std::int64_t* out) const noexcept { write_stickers(out); }
-
     // The coloured net for an ANSI terminal (cube3x3/render.cpp).
     std::string render_ansi_internal() const;
     friend constexpr bool operator==(const Cube3x3&, const Cube3x3&) = default;
 
-    void do_u_move_internal() noexcept {
+    constexpr void do_u_move_internal() noexcept {
         both_words([](auto w) { return slots::layer_u(w); });
     }
-    void do_u_prime_move_internal() noexcept {
+    constexpr void do_u_prime_move_internal() noexcept {
         both_words([](auto w) { return slots::layer_u_prime(w); });
     }
-    void do_d_move_internal() noexcept {
+    constexpr void do_d_move_internal() noexcept {
         both_words([](auto w) { return slots::layer_d(w); });
     }
-    void do_d_prime_move_internal() noexcept {
+    constexpr void do_d_prime_move_internal() noexcept {
         both_words([](auto w) { return slots::layer_d_prime(w); });
     }
-    void do_r_move_internal() noexcept { turn<corner_turns::r, edge_turns::r>(); }
-    void do_r_prime_move_internal() noexcept { turn<corner_turns::r_prime, edge_turns::r_prime>(); }
-    void do_l_move_internal() noexcept { turn<corner_turns::l, edge_turns::l>(); }
-    void do_l_prime_move_internal() noexcept { turn<corner_turns::l_prime, edge_turns::l_prime>(); }
-    void do_f_move_internal() noexcept { turn<corner_turns::f, edge_turns::f>(); }
-    void do_f_prime_move_internal() noexcept { turn<corner_turns::f_prime, edge_turns::f_prime>(); }
-    void do_b_move_internal() noexcept { turn<corner_turns::b, edge_turns::b>(); }
-    void do_b_prime_move_internal() noexcept { turn<corner_turns::b_prime, edge_turns::b_prime>(); }
+    constexpr void do_r_move_internal() noexcept { turn<corner_turns::r, edge_turns::r>(); }
+    constexpr void do_r_prime_move_internal() noexcept {
+        turn<corner_turns::r_prime, edge_turns::r_prime>();
+    }
+    constexpr void do_l_move_internal() noexcept { turn<corner_turns::l, edge_turns::l>(); }
+    constexpr void do_l_prime_move_internal() noexcept {
+        turn<corner_turns::l_prime, edge_turns::l_prime>();
+    }
+    constexpr void do_f_move_internal() noexcept { turn<corner_turns::f, edge_turns::f>(); }
+    constexpr void do_f_prime_move_internal() noexcept {
+        turn<corner_turns::f_prime, edge_turns::f_prime>();
+    }
+    constexpr void do_b_move_internal() noexcept { turn<corner_turns::b, edge_turns::b>(); }
+    constexpr void do_b_prime_move_internal() noexcept {
+        turn<corner_turns::b_prime, edge_turns::b_prime>();
+    }
 
 private:
     template <std::uint64_t (*Corner)(std::uint64_t), std::uint64_t (*Edge)(std::uint64_t)>
-    void turn() noexcept {
+    constexpr void turn() noexcept {
         corners = Corner(corners);
         edges = Edge(edges);
     }
 
+    // Constant evaluation (the batch turn tables) takes the scalar calls.
     template <class F>
-    void both_words(F f) noexcept {
-#ifdef TESSAROLL_HAVE_VECTOR_EXT
-        WordPair v = {corners, edges};
-        v = f(v);
-        corners = v[0];
-        edges = v[1];
-#else
+    constexpr void both_words(F f) noexcept {
+#ifdef TESSAROLL_HAVE_VECTOR128
+        if (!std::is_constant_evaluated()) {
+            vector128::U64x2 v = {corners, edges};
+            v = f(v);
+            corners = v[0];
+            edges = v[1];
+            return;
+        }
+#endif
         corners = f(corners);
         edges = f(edges);
-#endif
     }
 };
 

@@ -88,7 +88,7 @@ struct Layout<Cube2x2> {
     static constexpr std::size_t words = 1;
     static constexpr std::array<WordKind, 1> kinds{WordKind::corners};
     static constexpr std::array<unsigned, 1> slots{8};
-    static u64& word(Cube2x2& c, std::size_t) noexcept { return c.state; }
+    static constexpr u64& word(Cube2x2& c, std::size_t) noexcept { return c.state; }
 };
 
 template <>
@@ -96,7 +96,9 @@ struct Layout<Cube3x3> {
     static constexpr std::size_t words = 2;
     static constexpr std::array<WordKind, 2> kinds{WordKind::corners, WordKind::edges};
     static constexpr std::array<unsigned, 2> slots{8, 12};
-    static u64& word(Cube3x3& c, std::size_t i) noexcept { return i == 0 ? c.corners : c.edges; }
+    static constexpr u64& word(Cube3x3& c, std::size_t i) noexcept {
+        return i == 0 ? c.corners : c.edges;
+    }
 };
 
 // Terms per word for rows of one or two quarter turns. A single quarter turn
@@ -123,21 +125,24 @@ using PairRow = Row<C, 2>;
 
 // One word's part of the row taking the solved word to `w`: slot a holding
 // piece b with orientation o receives from slot b and gains o.
+//
+// Rows are derived at compile time: a row whose slots fall into more
+// rotation groups than it has terms stops the build here.
 template <WordKind K, std::size_t Terms>
-void word_turn_from(u64 w, unsigned slots, WordTurn<K, Terms>& t) noexcept {
+constexpr void word_turn_from(u64 w, unsigned slot_count, WordTurn<K, Terms>& t) {
     constexpr bool corners = K == WordKind::corners;
     std::size_t used = 0;
-    for (unsigned a = 0; a < slots; ++a) {
-        const u64 field = (w >> (5 * a)) & 0x1F;
+    for (unsigned a = 0; a < slot_count; ++a) {
+        const u64 field = slots::field(w, a);
         const unsigned b = static_cast<unsigned>(field & (corners ? 0x7 : 0xF));
         const unsigned o = static_cast<unsigned>(corners ? field >> 3 : field >> 4);
         if (b == a && o == 0) continue;
-        const u64 slot = u64{0x1F} << (5 * a);
+        const u64 slot = slots::slot_mask(a);
         const auto rot = static_cast<std::uint8_t>((5 * (64 + a - b)) % 64);
         std::size_t k = 0;
         while (k < used && t.rot[k] != rot)
             ++k;
-        if (k == Terms) continue; // too many groups; the tests check the rows
+        if (k == Terms) throw "a turn row needs more rotation groups than its terms hold";
         if (k == used) {
             t.rot[k] = rot;
             ++used;
@@ -158,7 +163,7 @@ void word_turn_from(u64 w, unsigned slots, WordTurn<K, Terms>& t) noexcept {
 }
 
 template <std::size_t Moves, class C>
-Row<C, Moves> row_from(C turned) noexcept {
+constexpr Row<C, Moves> row_from(C turned) {
     using L = Layout<C>;
     Row<C, Moves> row{};
     [&]<std::size_t... I>(std::index_sequence<I...>) {
@@ -170,7 +175,7 @@ Row<C, Moves> row_from(C turned) noexcept {
 
 // Row for every move index 0..11, read off apply_move_index_internal.
 template <class C>
-std::array<MoveRow<C>, kMoveCount> derive() noexcept {
+constexpr std::array<MoveRow<C>, kMoveCount> derive() {
     std::array<MoveRow<C>, kMoveCount> table{};
     for (std::size_t m = 0; m < kMoveCount; ++m) {
         C turned{};
@@ -182,7 +187,7 @@ std::array<MoveRow<C>, kMoveCount> derive() noexcept {
 
 // Row 12 * m1 + m2 for every pair: m1, then m2.
 template <class C>
-std::array<PairRow<C>, kMoveCount * kMoveCount> derive_pairs() noexcept {
+constexpr std::array<PairRow<C>, kMoveCount * kMoveCount> derive_pairs() {
     std::array<PairRow<C>, kMoveCount * kMoveCount> table{};
     for (std::size_t m1 = 0; m1 < kMoveCount; ++m1) {
         for (std::size_t m2 = 0; m2 < kMoveCount; ++m2) {
@@ -196,15 +201,18 @@ std::array<PairRow<C>, kMoveCount * kMoveCount> derive_pairs() noexcept {
 }
 
 template <class C>
-const std::array<MoveRow<C>, kMoveCount>& table() noexcept {
-    static const auto rows = derive<C>();
-    return rows;
+inline constexpr auto kRows = derive<C>();
+template <class C>
+inline constexpr auto kPairRows = derive_pairs<C>();
+
+template <class C>
+constexpr const std::array<MoveRow<C>, kMoveCount>& table() noexcept {
+    return kRows<C>;
 }
 
 template <class C>
-const std::array<PairRow<C>, kMoveCount * kMoveCount>& pair_table() noexcept {
-    static const auto rows = derive_pairs<C>();
-    return rows;
+constexpr const std::array<PairRow<C>, kMoveCount * kMoveCount>& pair_table() noexcept {
+    return kPairRows<C>;
 }
 
 // Apply one row (one move or one pair) to a cube.

@@ -23,6 +23,22 @@ using u64 = std::uint64_t;
 constexpr u64 kCornerHigh = ~((u64{1} << 40) - 1);
 constexpr u64 kEdgeHigh = ~((u64{1} << 60) - 1);
 
+// The 2x2 layout is the 3x3 corner layout with each face reduced to its four
+// corners: 3x3 positions 0, 2, 6, 8 of a face are 2x2 positions 0, 1, 2, 3.
+constexpr std::size_t reduce(std::size_t index3x3) {
+    const std::size_t pos = index3x3 % 9;
+    return 4 * (index3x3 / 9) + (pos / 6) * 2 + (pos % 3) / 2;
+}
+
+constexpr bool is_reduced_3x3_layout() {
+    for (std::size_t s = 0; s < 8; ++s)
+        for (std::size_t j = 0; j < 3; ++j)
+            if (stickers2x2::kCornerFacelets[s][j] != reduce(stickers3x3::kCornerFacelets[s][j]))
+                return false;
+    return true;
+}
+static_assert(is_reduced_3x3_layout());
+
 // The letters of a picture, escapes dropped, in the order they appear.
 std::string picture_letters(const std::string& text) {
     std::string out;
