@@ -2,6 +2,7 @@
 // pool sizes, stealing, error propagation, cancellation by the caller's
 // poll, small work kept on the calling thread, idle sleeping and sizing.
 #include "cubeBatch/pool.h"
+#include "cubeBatch/pool_size.h"
 
 #include "cubeBatch/cond_var.h"
 
