@@ -14,7 +14,6 @@
 // pieces are the real ones. Times are the best of `rounds` (default 9) after
 // one warm-up call, back to back, as in a loop of batch calls.
 #include "cube/cube.h"
-#include "cube/next_states.h"
 #include "cube2x2/utils.h"
 #include "cube3x3/utils.h"
 #include "cubeBatch/mod.h"
@@ -68,7 +67,9 @@ int main(int argc, char** argv) {
     for (std::size_t cubes : {16, 64, 128, 192, 256, 384, 512, 1024, 4096}) {
         std::vector<Cube3x3> states(cubes);
         row("next_states rows", cubes * kMoveCount, rounds, [&](std::uint64_t limit) {
-            next_states_internal(std::span<const Cube3x3>(states), {}, limit);
+            std::vector<std::int64_t> out(*successor_elements<Cube3x3>(cubes));
+            successors_on_pool(std::span<const Cube3x3>(states), std::span<std::int64_t>(out), {},
+                               limit);
         });
     }
 

@@ -1,21 +1,17 @@
 // get_next_states(cubes): successors of a list of single cubes. The states
 // are copied out of the list first; the interpreter lock is kept throughout
 // (the copies are private, but the list and its cubes are Python objects).
-#include "next_states.h"
+#include "get_next_states.h"
 
 #include "cube2x2/pymethods.h"
 #include "cube3x3/pymethods.h"
-#include "gil.h"
-#include "numpy_api.h"
+#include "cubeBatch/pymethods.h"
+#include "py/numpy_api.h"
 
 #include <span>
 #include <vector>
 
 namespace tessaroll {
-
-py::Ref to_numpy(StickerRows&& rows) {
-    return numpy::adopt_int64_matrix(rows.data.release(), rows.rows, rows.cols);
-}
 
 namespace {
 
@@ -33,7 +29,7 @@ py::Ref successors_of(PyObject* list) {
         py::BorrowGuard<py::Borrow::shared> reading(cube.borrow);
         states.push_back(cube.value);
     }
-    return to_numpy(next_states_internal(std::span<const C>(states), py::signal_poll()));
+    return successor_array(std::span<const C>(states), false);
 }
 
 py::Ref get_next_states(PyObject* cubes) {

@@ -1,7 +1,7 @@
 // The module function inverse_scramble.
 #pragma once
 
-#include "binding.h"
+#include "py/binding.h"
 
 namespace tessaroll {
 

@@ -1,13 +1,13 @@
 // Module definition and registration: multi-phase initialisation with one
 // execution step, no per-module state and no module method table. The
 // functions are created by the execution step, bound to the module.
-#include "binding.h"
 #include "cube2x2/pymethods.h"
 #include "cube3x3/pymethods.h"
 #include "cubeBatch/pymethods.h"
-#include "gil.h"
+#include "get_next_states.h"
 #include "inverse_scramble.h"
-#include "next_states.h"
+#include "py/binding.h"
+#include "py/gil.h"
 
 namespace tessaroll {
 namespace {

@@ -58,7 +58,6 @@ SCRAMBLE_FOREVER = """
 """
 
 
-@pytest.mark.skipif(not CPYTHON, reason="PyPy runs no signal handler inside a C call")
 @pytest.mark.parametrize("kind", [2, 3])
 def test_sigint_ends_a_long_batch_scramble_leaving_reachable_states(kind):
     child = subprocess.Popen(
@@ -110,7 +109,6 @@ HANDLER_INSIDE_NEXT_STATES = """
 """
 
 
-@pytest.mark.skipif(not CPYTHON, reason="PyPy runs no signal handler inside a C call")
 @pytest.mark.skipif(MEMORY_TOOL, reason="slow and large under ASan and valgrind")
 def test_signal_handler_runs_inside_get_next_states():
     out = run_python(HANDLER_INSIDE_NEXT_STATES, {"RAYON_NUM_THREADS": "1"})

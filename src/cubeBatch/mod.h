@@ -4,6 +4,7 @@
 #pragma once
 
 #include "cube/cube.h"
+#include "cube/successors.h"
 #include "cube2x2/utils.h"
 #include "cube3x3/utils.h"
 #include "cubeBatch/pool.h"
@@ -90,5 +91,33 @@ void apply_move_indexes_internal(CubeBatch& batch, const std::size_t* indexes, s
 // cube that was being scrambled keeps the turns it got.
 void scramble_batch_internal(CubeBatch& batch, const std::int64_t* lengths, std::size_t m,
                              pool::Poll poll = {}, std::uint64_t inline_turns = kInlineTurns);
+
+// Below this many successor rows they are written on the calling thread: a
+// hand-off to the pool and back costs more than they take. Measured with
+// bench/handoff_bench.cpp (2 workers, both cores free, best of 21): a 3x3
+// row takes 17.7 ns, the hand-off 11-25 us; the pool lost at 1,536 rows
+// (0.72x) and won at 2,304 (1.19x). The 2x2's shorter rows would repay the
+// hand-off only later.
+inline constexpr std::uint64_t kInlineSuccessorRows = 2048;
+
+// Whether the successors of n cubes are written on the calling thread.
+constexpr bool successors_inline(std::size_t n) noexcept {
+    return n <= (kInlineSuccessorRows - 1) / kMoveCount;
+}
+
+// next_states_internal on the worker pool (on the calling thread below
+// `inline_rows` rows): `out` holds successor_elements<C>(cubes.size())
+// elements. When `poll` throws, the rows stop early and its exception
+// propagates; `out` is then partly written.
+template <Cube C>
+void successors_on_pool(std::span<const C> cubes, std::span<std::int64_t> out, pool::Poll poll = {},
+                        std::uint64_t inline_rows = kInlineSuccessorRows) {
+    next_states_internal(
+        cubes, out,
+        [&](std::size_t rows, auto&& piece) {
+            pool::run_sized(rows, rows, inline_rows, piece, poll);
+        },
+        pool::stop_requested);
+}
 
 } // namespace tessaroll

@@ -4,10 +4,10 @@
 
 #include "cube2x2/pymethods.h"
 #include "cube3x3/pymethods.h"
-#include "gil.h"
-#include "next_states.h"
-#include "numpy_api.h"
+#include "py/gil.h"
+#include "py/numpy_api.h"
 
+#include <new>
 #include <string>
 #include <type_traits>
 
@@ -65,17 +65,27 @@ py::Ref subscript(const CubeBatch& batch, Py_ssize_t index) {
     return item(batch, index);
 }
 
-// Both keep the interpreter lock while the pool works and run pending signal
-// handlers meanwhile; a handler's exception (KeyboardInterrupt) cancels the
-// rest of the call and is raised.
+// The poll of a pool call made by a thread that holds the interpreter lock:
+// pending signal handlers run every pool::kPollInterval, and a handler's
+// exception (KeyboardInterrupt) cancels the rest of the call and is raised.
+pool::Poll signal_poll() noexcept {
+    return {[](void*) { py::check_signals(); }, nullptr};
+}
+
+// The same for a call made with the lock released: it is taken back briefly.
+pool::Poll signal_poll(py::ReleasedGil& unlocked) noexcept {
+    return {[](void* gil) { static_cast<py::ReleasedGil*>(gil)->check_signals(); }, &unlocked};
+}
+
+// Both keep the interpreter lock while the pool works.
 void apply_move_indexes(CubeBatch& batch, const numpy::ArrayView<std::size_t>& indexes) {
     indexes.require_block("move_indexes");
-    apply_move_indexes_internal(batch, indexes.data, indexes.size, py::signal_poll());
+    apply_move_indexes_internal(batch, indexes.data, indexes.size, signal_poll());
 }
 
 void scramble(CubeBatch& batch, const numpy::ArrayView<std::int64_t>& lengths) {
     lengths.require_block("scramble_lengths");
-    scramble_batch_internal(batch, lengths.data, lengths.size, py::signal_poll());
+    scramble_batch_internal(batch, lengths.data, lengths.size, signal_poll());
 }
 
 py::Ref render(const CubeBatch& batch) {
@@ -90,22 +100,11 @@ py::Ref render(const CubeBatch& batch) {
         PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
-// Runs with the interpreter lock released: only the batch's own states are
-// read, and the shared borrow keeps writers out meanwhile. The lock is taken
-// back briefly now and then to run pending signal handlers. A batch small
-// enough to be done on this thread keeps the lock: releasing it would only
-// let another thread take it and make this one wait.
+// Rows are written with the interpreter lock released: only the batch's own
+// states are read, and the shared borrow keeps writers out meanwhile.
 py::Ref get_next_states(const CubeBatch& batch) {
     numpy::ensure("CubeBatch.get_next_states()");
-    StickerRows rows;
-    if (next_states_inline(batch.size())) {
-        rows = batch.visit([](auto cubes) { return next_states_internal(cubes); });
-    } else {
-        py::ReleasedGil unlocked;
-        rows = batch.visit(
-            [&](auto cubes) { return next_states_internal(cubes, unlocked.signal_poll()); });
-    }
-    return to_numpy(std::move(rows));
+    return batch.visit([](auto cubes) { return successor_array(cubes, true); });
 }
 
 PyMethodDef methods[] = {
@@ -158,9 +157,30 @@ PyType_Spec spec = {"builtins.CubeBatch", static_cast<int>(sizeof(py::Instance<H
 
 } // namespace
 
-PyTypeObject* CubeBatchClass::type() {
-    if (!cached) cached = py::create_type(spec);
-    return cached;
+// The array is allocated with the lock held (NumPy's allocator is the
+// interpreter's business); a batch small enough to be done on this thread
+// keeps the lock: releasing it would only let another thread take it and
+// make this one wait.
+template <Cube C>
+py::Ref successor_array(std::span<const C> cubes, bool release_lock) {
+    const auto elements = successor_elements<C>(cubes.size());
+    if (!elements) throw std::bad_alloc();
+    numpy::Int64Matrix rows = numpy::new_int64_matrix(kMoveCount * cubes.size(), C::sticker_dim);
+    const std::span<std::int64_t> out(rows.data, *elements);
+    if (release_lock && !successors_inline(cubes.size())) {
+        py::ReleasedGil unlocked;
+        successors_on_pool(cubes, out, signal_poll(unlocked));
+    } else {
+        successors_on_pool(cubes, out, signal_poll());
+    }
+    return std::move(rows.array);
+}
+
+template py::Ref successor_array(std::span<const Cube2x2>, bool);
+template py::Ref successor_array(std::span<const Cube3x3>, bool);
+
+PyTypeObject* new_class_type(const HostedBatch*) {
+    return py::create_type(spec);
 }
 
 } // namespace tessaroll

@@ -1,10 +1,12 @@
-// The Python class CubeBatch.
+// The Python class CubeBatch: its traits, the batch as its object holds it,
+// and the successor arrays that the module function shares.
 #pragma once
 
-#include "binding.h"
 #include "cubeBatch/mod.h"
-#include "host_memory.h"
+#include "py/binding.h"
+#include "py/host_memory.h"
 
+#include <span>
 #include <utility>
 
 namespace tessaroll {
@@ -32,12 +34,16 @@ private:
     const void* block_ = nullptr;
 };
 
-struct CubeBatchClass {
-    using value_type = HostedBatch;
-    static constexpr const char* name = "CubeBatch";
-    static inline PyTypeObject* cached = nullptr;
-    // Created once per process on first need, under the interpreter lock.
-    static PyTypeObject* type();
-};
+// A new (12 * n, sticker_dim) int64 NumPy array holding the successor rows
+// of `cubes` (numpy must be imported). With `release_lock`, a call too large
+// to stay on this thread writes the rows with the interpreter lock released,
+// so the caller must keep `cubes` from changing meanwhile (a borrow); either
+// way pending signal handlers run now and then, and an exception of theirs
+// cancels the rest and is raised. MemoryError when the rows do not fit.
+template <Cube C>
+py::Ref successor_array(std::span<const C> cubes, bool release_lock);
+
+using CubeBatchClass = py::Class<HostedBatch, "CubeBatch">;
+PyTypeObject* new_class_type(const HostedBatch*);
 
 } // namespace tessaroll

@@ -1,8 +1,8 @@
 // Non-template half of the binding layer: argument binding and its messages,
 // conversions, error translation, type creation and module registration.
-#include "binding.h"
+#include "py/binding.h"
 
-#include "arg_messages.h"
+#include "py/arg_messages.h"
 
 #include <cstdint>
 #include <initializer_list>

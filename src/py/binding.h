@@ -16,7 +16,7 @@
 // is already set" by throwing py::ErrorAlreadySet.
 #pragma once
 
-#include "py_ref.h"
+#include "py/py_ref.h"
 
 #include <algorithm>
 #include <array>
@@ -30,6 +30,7 @@
 #include <string_view>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 namespace tessaroll::py {
 
@@ -149,13 +150,41 @@ struct Instance {
     T value;
 };
 
-// A class is described by a traits struct:
-//   using value_type = ...;
-//   static constexpr const char* name = "Cube3x3";
-//   static PyTypeObject* type();          // created on first need, cached
-//   static inline PyTypeObject* cached;   // set by type()
+// A compile-time string, for names given as template arguments.
+template <std::size_t N>
+struct Name {
+    char s[N]{};
+    constexpr Name(const char (&a)[N]) { std::copy_n(a, N, s); }
+};
+
+// A class is described by its traits: the C++ value its instances hold, its
+// name (as messages and "builtins.{name}" spell it), and its type object,
+// created on first need by the overload new_class_type(const T*) that the
+// class's own files declare and define (found through T's namespace), and
+// cached.
+template <class T, Name N>
+struct Class {
+    using value_type = T;
+    static constexpr const char* name = N.s;
+    static inline PyTypeObject* cached = nullptr;
+    // Created once per process on first need, under the interpreter lock.
+    static PyTypeObject* type() {
+        if (!cached) cached = new_class_type(static_cast<const T*>(nullptr));
+        return cached;
+    }
+};
+
 template <class Cls>
 using ValueOf = typename Cls::value_type;
+
+// What a class defines for itself, ahead of what it shares with another
+// class: its documentation (signature line first), its own method rows in
+// table order, and its read-only attributes (null-terminated).
+struct OwnParts {
+    const char* doc;
+    std::vector<PyMethodDef> methods;
+    PyGetSetDef* attributes;
+};
 
 [[noreturn]] void raise_not_instance(PyObject* obj, const char* class_name);
 [[noreturn]] void raise_not_made(const char* class_name);
@@ -204,12 +233,6 @@ void dealloc_entry(PyObject* self) noexcept {
 
 // ---------------------------------------------------------------------------
 // Parameters and argument conversion
-
-template <std::size_t N>
-struct Name {
-    char s[N]{};
-    constexpr Name(const char (&a)[N]) { std::copy_n(a, N, s); }
-};
 
 // A converter is a struct with `using type = ...` and
 // `static type convert(PyObject*)`, raising through throw_error().

@@ -1,8 +1,8 @@
-// Taking the interpreter lock back during interpreter exit, and the signal
-// polls of long batch calls. See gil.h for the exit protocol.
-#include "gil.h"
+// Taking the interpreter lock back during interpreter exit, and running
+// signal handlers during long calls. See gil.h for the exit protocol.
+#include "py/gil.h"
 
-#include "binding.h"
+#include "py/binding.h"
 
 #include <pthread.h>
 #include <unistd.h>
@@ -53,10 +53,6 @@ PyObject* on_exit(PyObject*, PyObject*) noexcept {
 
 PyMethodDef on_exit_def = {"_tessaroll_exit_guard", as_cfunction(&on_exit), METH_NOARGS, nullptr};
 
-void check_signals(void*) {
-    if (PyErr_CheckSignals() < 0) throw_error();
-}
-
 } // namespace
 
 [[noreturn]] void park_forever() noexcept {
@@ -96,19 +92,33 @@ void install_exit_guard() {
     pthread_mutex_unlock(&exit_mutex);
 }
 
-pool::Poll signal_poll() noexcept {
-    return {&check_signals, nullptr};
+// PyPy's PyErr_CheckSignals does nothing: its handlers run only between
+// bytecodes, so there a compiled `None` is evaluated instead.
+void check_signals() {
+#ifdef PYPY_VERSION
+    static PyObject* globals = nullptr; // created under the interpreter lock, never freed
+    static PyObject* code = nullptr;
+    if (!code) {
+        Ref dict = Ref::check(PyDict_New());
+        check_status(PyDict_SetItemString(dict.get(), "__builtins__", PyEval_GetBuiltins()));
+        code = Ref::check(Py_CompileString("None", "<signals>", Py_eval_input)).release();
+        globals = dict.release();
+    }
+    Ref result = Ref::check(PyEval_EvalCode(code, globals, globals));
+#else
+    if (PyErr_CheckSignals() < 0) throw_error();
+#endif
 }
 
-pool::Poll ReleasedGil::signal_poll() noexcept {
-    return {[](void* context) {
-                auto& self = *static_cast<ReleasedGil*>(context);
-                restore_thread(self.state_);
-                const int status = PyErr_CheckSignals();
-                self.state_ = PyEval_SaveThread();
-                if (status < 0) throw_error();
-            },
-            this};
+void ReleasedGil::check_signals() {
+    restore_thread(state_);
+    // Released again on every path; a handler's exception stays pending
+    // for the thread until ~ReleasedGil has taken the lock back.
+    struct Resave {
+        ReleasedGil& gil;
+        ~Resave() { gil.state_ = PyEval_SaveThread(); }
+    } resave{*this};
+    py::check_signals();
 }
 
 } // namespace tessaroll::py

@@ -1,6 +1,6 @@
 // The interpreter lock: releasing it for a stretch of pure C++ work, taking
-// it back safely while the interpreter exits, and checking for signals while
-// the worker pool runs a long call.
+// it back safely while the interpreter exits, and running signal handlers
+// during long calls.
 //
 // Interpreter exit. Once finalization has begun, CPython (3.9 to 3.13) ends
 // any other thread that tries to take the lock back with pthread_exit(): a
@@ -16,8 +16,7 @@
 // intact, so pool workers still finishing its call touch valid memory.
 #pragma once
 
-#include "cubeBatch/pool.h"
-#include "py_ref.h"
+#include "py/py_ref.h"
 
 namespace tessaroll::py {
 
@@ -29,10 +28,10 @@ void restore_thread(PyThreadState* state) noexcept;
 // Register the exit callback with the `atexit` module (module execution).
 void install_exit_guard();
 
-// A poll for a waiting call that holds the lock: runs pending signal
-// handlers; throws ErrorAlreadySet when one raised (KeyboardInterrupt on
-// Ctrl-C).
-pool::Poll signal_poll() noexcept;
+// Run the handlers of pending signals (the lock held); throws ErrorAlreadySet
+// when one raised (KeyboardInterrupt on Ctrl-C). Long calls run it now and
+// then, so that they can be interrupted.
+void check_signals();
 
 // Releases the interpreter lock for its lifetime. The destructor takes it
 // back (through restore_thread), also while an exception unwinds, so the
@@ -45,10 +44,10 @@ public:
     ReleasedGil(const ReleasedGil&) = delete;
     ReleasedGil& operator=(const ReleasedGil&) = delete;
 
-    // A poll for a waiting call made while released: takes the lock back
-    // briefly to run pending signal handlers, releases it again, and throws
+    // check_signals() from inside the released stretch: takes the lock back
+    // briefly, runs pending signal handlers, releases it again, and throws
     // ErrorAlreadySet when a handler raised (the exception stays pending).
-    pool::Poll signal_poll() noexcept;
+    void check_signals();
 
 private:
     PyThreadState* state_;

@@ -8,7 +8,7 @@
 // tracemalloc (in their own domain); when tracing is off they do nothing.
 #pragma once
 
-#include "py_ref.h"
+#include "py/py_ref.h"
 
 #include <cstddef>
 #include <cstdint>

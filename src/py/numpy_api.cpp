@@ -5,11 +5,10 @@
 // lazy import below replaces; older headers have no other user of it.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wunused-function"
-#include "numpy_api.h"
+#include "py/numpy_api.h"
 #pragma GCC diagnostic pop
 
-#include "binding.h"
-#include "host_memory.h"
+#include "py/binding.h"
 
 #include <cstdlib>
 #include <string>
@@ -96,14 +95,6 @@ void check_runtime() {
 #endif
 }
 
-const char* const kBufferName = "tessaroll.int64_buffer";
-
-void free_buffer(PyObject* capsule) noexcept {
-    void* data = PyCapsule_GetPointer(capsule, kBufferName);
-    py::untrack_block(data);
-    std::free(data);
-}
-
 [[noreturn]] void raise_wrong_array(PyArrayObject* array, const char* wanted) {
     py::Ref dtype = py::Ref::check(PyObject_Str(reinterpret_cast<PyObject*>(PyArray_DESCR(array))));
     py::Ref message = py::Ref::check(PyUnicode_FromFormat(
@@ -172,22 +163,15 @@ ArrayView<std::size_t> uintp_vector(PyObject* obj, const char* caller) {
     return vector_of<std::size_t>(obj, NPY_UINTP, "uintp in native byte order", caller);
 }
 
-py::Ref adopt_int64_matrix(std::int64_t* data, std::size_t rows, std::size_t cols) {
-    if (!data) py::raise(PyExc_SystemError, "no buffer to hand over");
-    py::Ref owner = py::Ref::steal(PyCapsule_New(data, kBufferName, free_buffer));
-    if (!owner) {
-        std::free(data);
-        py::throw_error();
-    }
-    // From here on the capsule frees the buffer on every path.
-    py::track_block(data, rows * cols * sizeof(std::int64_t));
+Int64Matrix new_int64_matrix(std::size_t rows, std::size_t cols) {
+    // The caller has checked that rows * cols * 8 bytes fit ptrdiff_t, so
+    // both dimensions fit npy_intp, which is as wide.
     npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
-    py::Ref array = py::Ref::check(PyArray_SimpleNewFromData(2, dims, NPY_INT64, data));
-    // Steals the capsule reference, also on failure.
-    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), owner.release()) < 0) {
-        py::throw_error();
-    }
-    return array;
+    Int64Matrix m;
+    m.array = py::Ref::check(PyArray_SimpleNew(2, dims, NPY_INT64));
+    m.data =
+        static_cast<std::int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(m.array.get())));
+    return m;
 }
 
 } // namespace tessaroll::numpy

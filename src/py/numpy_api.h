@@ -6,8 +6,8 @@
 // numpy_api.cpp defines it and fills it in `numpy::ensure()`.
 #pragma once
 
-#include "binding.h"
-#include "py_ref.h"
+#include "py/binding.h"
+#include "py/py_ref.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -45,10 +45,15 @@ struct ArrayView {
 ArrayView<std::int64_t> int64_vector(PyObject* obj, const char* caller);
 ArrayView<std::size_t> uintp_vector(PyObject* obj, const char* caller);
 
-// Hand `data` (from std::malloc/calloc, rows * cols int64) to a new
-// (rows, cols) int64 array that frees it when released. On failure `data`
-// is freed and the Python error raised.
-py::Ref adopt_int64_matrix(std::int64_t* data, std::size_t rows, std::size_t cols);
+// A new, unfilled, C-contiguous (rows, cols) int64 array, allocated by NumPy
+// and owned by the array (flags.owndata): NumPy reports its buffers to the
+// host's memory accounting itself, and asks for huge pages for large ones.
+// `rows * cols * 8` must fit ptrdiff_t. MemoryError when it cannot be made.
+struct Int64Matrix {
+    py::Ref array;
+    std::int64_t* data = nullptr;
+};
+Int64Matrix new_int64_matrix(std::size_t rows, std::size_t cols);
 
 } // namespace tessaroll::numpy
 

@@ -1,4 +1,4 @@
-#include "arg_messages.h"
+#include "py/arg_messages.h"
 
 #include <gtest/gtest.h>
 
