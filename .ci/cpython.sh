@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The pytest suite on further CPython versions that the metadata claims
 # (3.9 and newer), each in a fresh venv with the module built the standard
-# way (pip install ".[test]", isolated build).
+# way (pip install ".[test,solve]", isolated build; kociemba builds from
+# source, so the solver's tests run too).
 #
 # Versions: the arguments, else $TESSAROLL_CPYTHONS, else "3.9 3.13": the
 # oldest and the newest. .ci/run tests the machine's default CPython (3.11)
@@ -27,7 +28,7 @@ for version in "${versions[@]}"; do
     dir=$(mktemp -d)
     "$py" -m venv "$dir/venv"
     if "$dir/venv/bin/python" -m pip install -q --upgrade pip &&
-        "$dir/venv/bin/python" -m pip install -q ".[test]"; then
+        "$dir/venv/bin/python" -m pip install -q ".[test,solve]"; then
         "$dir/venv/bin/python" -m pytest -q -p no:cacheprovider || status=1
     else
         status=1

@@ -25,9 +25,12 @@ key=$(printf '%s\n' "$suite" "${packages[@]}" | sha256sum | cut -c1-12)
 root=$cache/i386-$suite-$key
 # PyPy's test environment inside the chroot (a venv, rebuilt when this list
 # changes) and the NumPy built for it. 1.26 is the newest NumPy for PyPy 3.9;
-# pytest and Hypothesis match the chroot's CPython ones.
+# pytest and Hypothesis match the chroot's CPython ones. kociemba (the
+# solver example's extra) has no wheels and builds from source under both
+# interpreters, so the solver's tests run here too.
 numpy_version=1.26.4
-pypy_requirements=(pytest==7.2.1 hypothesis==6.67.1)
+kociemba=kociemba==1.2.1
+pypy_requirements=(pytest==7.2.1 hypothesis==6.67.1 "$kociemba")
 wheels=$root.wheels
 
 # debian_mirror: the Debian archive this machine's own apt uses (the URI that
@@ -170,9 +173,6 @@ cmake -S . -B build-sse2 -G Ninja -DTESSAROLL_BUILD_TESTS=ON -DTESSAROLL_BUILD_M
 cmake --build build-sse2 -j2
 echo "== i386: C++ unit tests (SSE2: vector word pairs)"
 ctest --test-dir build-sse2 --output-on-failure || failed+=("C++ SSE2")
-echo "== i386: Python tests, CPython"
-# pytest's own statuses all count, 5 (no tests collected) included.
-PYTHONPATH=build python3 -m pytest -q -p no:cacheprovider tests || failed+=("CPython")
 
 # PyPy's venv, with the cached NumPy wheel, is made once per chroot.
 pypy=/opt/pypy/bin/python
@@ -210,6 +210,20 @@ if [ "$(cat /opt/pypy/.ready 2>/dev/null)" != "$want" ]; then
     "$pypy" -m pip install -q "$wheel" $PYPY_REQUIREMENTS
     echo "$want" >/opt/pypy/.ready
 fi
+
+# CPython keeps Debian's packages and adds kociemba in a venv over them. The
+# chroot has no pip for CPython, so PyPy's pip installs into it (--python).
+cpython=/opt/cpython/bin/python
+if [ "$(cat /opt/cpython/.ready 2>/dev/null)" != "$KOCIEMBA" ]; then
+    echo "== i386: CPython venv ($KOCIEMBA over Debian's packages)"
+    rm -rf /opt/cpython
+    python3 -m venv --without-pip --system-site-packages /opt/cpython
+    "$pypy" -m pip --python "$cpython" install -q "$KOCIEMBA"
+    echo "$KOCIEMBA" >/opt/cpython/.ready
+fi
+echo "== i386: Python tests, CPython"
+# pytest's own statuses all count, 5 (no tests collected) included.
+PYTHONPATH=build "$cpython" -m pytest -q -p no:cacheprovider tests || failed+=("CPython")
 echo "== i386: $("$pypy" -c 'import sys; print("PyPy", ".".join(map(str, sys.pypy_version_info[:3])))')," \
      "NumPy $("$pypy" -c 'import numpy; print(numpy.__version__)')"
 cmake -S . -B build-pypy -G Ninja -DTESSAROLL_WERROR=ON -DPython_EXECUTABLE="$pypy" >/dev/null
@@ -232,4 +246,5 @@ EOF
 env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 TERM=dumb \
     "${pip_env[@]}" \
     NUMPY_VERSION="$numpy_version" PYPY_REQUIREMENTS="${pypy_requirements[*]}" \
+    KOCIEMBA="$kociemba" \
     chroot "$root" /usr/bin/linux32 /bin/bash /work/run.sh
