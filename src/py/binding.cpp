@@ -64,13 +64,13 @@ void check_missing(const Signature& sig, PyObject* const* bound) {
 }
 
 // The classes made by create_type, with the name CPython reports for them in
-// its own messages (the full spec name, "builtins.Cube3x3"; PyPy's type
+// its own messages (the full PyType_Spec name, "builtins.Cube3x3"; PyPy's type
 // records only "Cube3x3"). Filled once per class under the interpreter lock.
 struct ClassRecord {
     PyTypeObject* type;
     const PyType_Spec* spec;
 #ifdef PYPY_VERSION
-    std::unique_ptr<PyType_Slot[]> slots; // the spec's slots and the setattr slot
+    std::unique_ptr<PyType_Slot[]> slots; // the type's own slots plus the setattr slot
 #endif
 };
 constexpr std::size_t kMaxClasses = 4;
@@ -448,7 +448,7 @@ int setattr_entry(PyObject* self, PyObject* name, PyObject* value) noexcept {
     });
 }
 
-// The spec's slots plus the setattr slot.
+// The type's own slots (from its PyType_Spec) plus the setattr slot.
 std::unique_ptr<PyType_Slot[]> with_setattr(const PyType_Spec& spec) {
     std::size_t n = 0;
     while (spec.slots[n].slot)
