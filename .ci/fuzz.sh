@@ -48,6 +48,14 @@ mkdir -p "$artifacts"
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 failed=()
 
+# coverage_and_rss LOG: libFuzzer's last edge count and its peak RSS (MB).
+coverage_and_rss() {
+    local cov rss
+    cov=$(grep -oE 'cov: [0-9]+' "$1" | tail -n 1 | grep -oE '[0-9]+' || true)
+    rss=$(grep -oE '^stat::peak_rss_mb: *[0-9]+' "$1" | grep -oE '[0-9]+$' || true)
+    echo "${cov:--} ${rss:--}"
+}
+
 harnesses=(fuzz/*_fuzz.cpp)
 if ((long)); then
     limit=(-runs=1000000)
@@ -72,8 +80,7 @@ for source in "${harnesses[@]}"; do
         "$corpus" "$seeds" >"$log" 2>&1 || status=$?
     ms=$((($(date +%s%N) - start) / 1000000))
     runs=$(grep -oE '^stat::number_of_executed_units: *[0-9]+' "$log" | grep -oE '[0-9]+$' || true)
-    cov=$(grep -oE 'cov: [0-9]+' "$log" | tail -n 1 | grep -oE '[0-9]+' || true)
-    rss=$(grep -oE '^stat::peak_rss_mb: *[0-9]+' "$log" | grep -oE '[0-9]+$' || true)
+    read -r cov rss <<<"$(coverage_and_rss "$log")"
     if [ "$status" != 0 ] || [ -z "$runs" ]; then
         tail -n 40 "$log"
         echo "fuzz: $name failed (status $status)" >&2
@@ -110,8 +117,7 @@ if [ "$status" != 0 ] || [ -z "$runs" ]; then
     echo "fuzz: atheris failed (status $status)" >&2
     failed+=("surface")
 else
-    cov=$(grep -oE 'cov: [0-9]+' "$log" | tail -n 1 | grep -oE '[0-9]+' || true)
-    rss=$(grep -oE '^stat::peak_rss_mb: *[0-9]+' "$log" | grep -oE '[0-9]+$' || true)
+    read -r cov rss <<<"$(coverage_and_rss "$log")"
     echo "surface: $runs inputs in ${seconds} s, cov $cov, peak RSS $rss MB, no failure"
 fi
 
