@@ -1,7 +1,9 @@
-// The Python methods only Cube2x2 has: its one state word as a binary string
-// and as a read-only attribute.
+// The Python class Cube2x2: the methods only it has (its one state word as a
+// binary string and as a read-only attribute), then the rows both cube
+// classes share.
 #include "cube2x2/pymethods.h"
 
+#include "py/cube_methods.h"
 #include "py/results.h"
 
 namespace tessaroll {
@@ -27,21 +29,25 @@ PyGetSetDef getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// In the order the class lists them.
+auto methods = py::method_table(
+    std::array{
+        py::noargs_method<C, Borrow::shared, &to_binary>("to_binary", "to_binary($self)\n--\n\n"),
+        py::noargs_method<C, Borrow::shared, &get_corners>(
+            "get_corners", "get_corners($self)\n--\n\nReturn the corner state as an array."),
+        py::noargs_method<C, Borrow::shared, &py::sticker_list<Cube2x2>>(
+            "to_sticker_array", "to_sticker_array($self)\n--\n\n"),
+    },
+    cube_methods::shared_rows<C>());
+
+cube_methods::CubeType<C>
+    type_spec("Cube2x2()\n--\n\nA compact 2x2 Rubik's Cube model with fast move operations.",
+              methods.data(), getset);
+
 } // namespace
 
-// What only Cube2x2 has; cube_classes.cpp adds the rest.
-py::OwnParts own_parts(const Cube2x2*) {
-    return {
-        "Cube2x2()\n--\n\nA compact 2x2 Rubik's Cube model with fast move operations.",
-        {
-            py::noargs_method<C, Borrow::shared, &to_binary>("to_binary",
-                                                             "to_binary($self)\n--\n\n"),
-            py::noargs_method<C, Borrow::shared, &get_corners>(
-                "get_corners", "get_corners($self)\n--\n\nReturn the corner state as an array."),
-            py::noargs_method<C, Borrow::shared, &py::sticker_list<Cube2x2>>(
-                "to_sticker_array", "to_sticker_array($self)\n--\n\n"),
-        },
-        getset};
+PyTypeObject* new_class_type(const Cube2x2*) {
+    return type_spec.create();
 }
 
 } // namespace tessaroll

@@ -177,15 +177,6 @@ struct Class {
 template <class Cls>
 using ValueOf = typename Cls::value_type;
 
-// What a class defines for itself, ahead of what it shares with another
-// class: its documentation (signature line first), its own method rows in
-// table order, and its read-only attributes (null-terminated).
-struct OwnParts {
-    const char* doc;
-    std::vector<PyMethodDef> methods;
-    PyGetSetDef* attributes;
-};
-
 [[noreturn]] void raise_not_instance(PyObject* obj, const char* class_name);
 [[noreturn]] void raise_not_made(const char* class_name);
 
@@ -526,6 +517,16 @@ PyMethodDef method(const char* doc) {
             METH_FASTCALL | METH_KEYWORDS, doc};
 }
 #endif
+
+// A class's method table: the rows of `parts` one after the other, in the
+// order the class lists them, then the sentinel the interpreter stops at.
+template <std::size_t... N>
+std::array<PyMethodDef, (N + ... + 1)> method_table(const std::array<PyMethodDef, N>&... parts) {
+    std::array<PyMethodDef, (N + ... + 1)> table{}; // the last row stays the zero sentinel
+    auto at = table.begin();
+    ((at = std::copy(parts.begin(), parts.end(), at)), ...);
+    return table;
+}
 
 template <Name Function, auto Body, class... P>
 PyMethodDef function(const char* doc) {

@@ -1,8 +1,8 @@
-// The Python methods both cube classes share, written once over the Cube
-// concept, and the order of each class's method table (kCube3x3Methods,
-// kCube2x2Methods): the model's own rows (cube3x3/pymethods,
-// cube2x2/pymethods) first, then these. cube_classes.cpp sets both classes
-// up from them.
+// What both cube classes share, written once over the Cube concept: the
+// methods' bodies and rows, and the rest of the type (constructor,
+// deallocation, __str__). Each model's pymethods.cpp builds its class from
+// its own rows followed by shared_rows(), the order help(), dir() and vars()
+// show.
 #pragma once
 
 #include "cube/cube.h"
@@ -18,66 +18,13 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <span>
-#include <stdexcept>
 #include <string>
 #include <string_view>
-#include <vector>
+#include <utility>
 
 namespace tessaroll::cube_methods {
 
 using py::Borrow;
-
-// ---------------------------------------------------------------------------
-// Method order
-//
-// The method tables in the order the classes list them (help(), dir() and
-// vars() show it, and tests/test_binding.py pins it). Every row of a class
-// must appear here exactly once; cube_classes.cpp checks that at import.
-
-inline constexpr std::array kSharedMethods{
-    "is_solved",       "do_u_move",       "do_u_prime_move", "do_d_move",       "do_d_prime_move",
-    "do_r_move",       "do_r_prime_move", "do_l_move",       "do_l_prime_move", "do_f_move",
-    "do_f_prime_move", "do_b_move",       "do_b_prime_move", "do_moves",        "scramble",
-};
-
-inline constexpr std::array kCube3x3Methods{
-    "to_binary_corners", "to_binary_edges", "to_binary",
-    "get_corners",       "get_edges",       "to_sticker_array",
-};
-
-inline constexpr std::array kCube2x2Methods{
-    "to_binary",
-    "get_corners",
-    "to_sticker_array",
-};
-
-static_assert(kSharedMethods.size() == 3 + kMoveCount);
-
-// The rows of `own` and `shared`, in the order of `own_order` then
-// kSharedMethods, and the sentinel the interpreter stops at. A row missing
-// from the order, or a name without its row, is a broken invariant.
-inline std::vector<PyMethodDef> ordered_table(std::span<const char* const> own_order,
-                                              std::span<const PyMethodDef> rows) {
-    std::vector<PyMethodDef> table;
-    auto take = [&](std::string_view name) {
-        for (const PyMethodDef& row : rows) {
-            if (name == row.ml_name) {
-                table.push_back(row);
-                return;
-            }
-        }
-        throw std::logic_error("no method row named " + std::string(name));
-    };
-    for (const char* name : own_order)
-        take(name);
-    for (const char* name : kSharedMethods)
-        take(name);
-    if (table.size() != rows.size())
-        throw std::logic_error("a method row has no place in the order");
-    table.push_back({nullptr, nullptr, 0, nullptr});
-    return table;
-}
 
 // ---------------------------------------------------------------------------
 // Bodies
@@ -186,9 +133,9 @@ inline constexpr std::array<TurnRow, kMoveCount> kTurnRows{{
 }};
 
 template <class Cls, std::size_t... I>
-std::array<PyMethodDef, 3 + sizeof...(I)> shared_rows(std::index_sequence<I...>) {
+auto shared_rows(std::index_sequence<I...>) {
     using C = py::ValueOf<Cls>;
-    return {
+    return std::array{
         py::noargs_method<Cls, Borrow::shared, &is_solved<C>>(
             "is_solved", "is_solved($self)\n--\n\nReturn true if the cube is solved."),
         py::noargs_method<Cls, Borrow::exclusive, &turn<C, I>>(kTurnRows[I].name,
@@ -209,10 +156,41 @@ auto shared_rows() {
     return shared_rows<Cls>(std::make_index_sequence<kMoveCount>{});
 }
 
-// The __str__ slot: the terminal picture, under a shared borrow.
-template <class Cls>
-PyType_Slot str_slot() {
-    return {Py_tp_str, py::as_slot(&py::str_entry<Cls, &render_str<py::ValueOf<Cls>>>)};
+template <Cube C>
+C construct() {
+    return C{};
 }
+
+// A cube class's type specification, from its documentation (signature line
+// first), its method table and its read-only attributes (both
+// null-terminated). The type keeps pointers into all of them, so each lives
+// for the process: one static object per class.
+template <class Cls>
+class CubeType {
+public:
+    CubeType(const char* doc, PyMethodDef* methods, PyGetSetDef* attributes)
+        : slots_{{
+              {Py_tp_doc, const_cast<char*>(doc)},
+              {Py_tp_new, py::as_slot(&py::new_entry<Cls, &construct<C>>)},
+              {Py_tp_dealloc, py::as_slot(&py::dealloc_entry<Cls>)},
+              {Py_tp_str, py::as_slot(&py::str_entry<Cls, &render_str<C>>)},
+              {Py_tp_methods, methods},
+              {Py_tp_getset, attributes},
+              {0, nullptr},
+          }},
+          spec_{name_.c_str(), static_cast<int>(sizeof(py::Instance<C>)), 0, Py_TPFLAGS_DEFAULT,
+                slots_.data()} {}
+    CubeType(const CubeType&) = delete;
+    CubeType& operator=(const CubeType&) = delete;
+
+    PyTypeObject* create() { return py::create_type(spec_); }
+
+private:
+    using C = py::ValueOf<Cls>;
+    // A dotted name gives __module__ == "builtins" on CPython and PyPy alike.
+    const std::string name_ = std::string("builtins.") + Cls::name;
+    std::array<PyType_Slot, 7> slots_;
+    PyType_Spec spec_;
+};
 
 } // namespace tessaroll::cube_methods
