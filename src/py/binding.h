@@ -27,6 +27,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <string>
 #include <string_view>
 #include <type_traits>
 #include <utility>
@@ -39,6 +40,7 @@ namespace tessaroll::py {
 
 // Set `type` with `message` and unwind to the boundary.
 [[noreturn]] void raise(PyObject* type, const char* message);
+[[noreturn]] void raise(PyObject* type, const std::string& message);
 // TypeError "'{type of obj}' object cannot be converted to '{target}'".
 [[noreturn]] void raise_conversion(PyObject* obj, const char* target);
 // The class for broken invariants, derived directly from BaseException so
@@ -474,7 +476,7 @@ void* as_slot(F* f) noexcept {
 
 #ifdef PYPY_VERSION
 // PyPy's method descriptors carry neither __doc__ nor __text_signature__.
-// There, create_type replaces every row of a class's method table with an
+// There, create_type (heap_type.cpp) replaces every row of a class's method table with an
 // instance method around a plain built-in function of the row, which carries
 // both; the receiver then comes as the first argument. A method without
 // parameters takes it as its one argument (METH_O, PyPy's cheapest call).
@@ -534,12 +536,27 @@ PyMethodDef function(const char* doc) {
             METH_FASTCALL | METH_KEYWORDS, doc};
 }
 
-// Create a heap type from a PyType_Spec: not subclassable, no __dict__, no
-// weak references (its flags omit Py_TPFLAGS_BASETYPE, and its basic size
-// leaves no room for a dict or weak-reference slot). On PyPy, which honours
-// none of that by itself, it also installs what makes the class behave as on
-// CPython (see binding.cpp).
+// Create a heap type from a PyType_Spec and record it: not subclassable, no
+// __dict__, no weak references (its flags omit Py_TPFLAGS_BASETYPE, and its
+// basic size leaves no room for a dict or weak-reference slot). On PyPy, which
+// honours none of that by itself, it also installs what makes the class
+// behave as on CPython (see heap_type.cpp).
 PyTypeObject* create_type(PyType_Spec& spec);
+
+// A class made by create_type, and the PyType_Spec it was made from.
+struct ClassRecord {
+    PyTypeObject* type;
+    const PyType_Spec* spec;
+};
+// The record of `type` itself, or null if create_type did not make it.
+const ClassRecord* record_of(PyTypeObject* type);
+// The record of the class that `type` is or derives from (PyPy lets Python
+// code derive from them), or null.
+const ClassRecord* base_record_of(PyTypeObject* type);
+// The type's name as CPython's messages write it: for a class made by
+// create_type, its full PyType_Spec name ("builtins.Cube3x3"; PyPy's type
+// records only "Cube3x3").
+std::string type_name(PyTypeObject* type);
 
 // Add `obj` to the module under `name` and append the name to __all__.
 void module_add(PyObject* module, const char* name, PyObject* obj);

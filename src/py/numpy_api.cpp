@@ -33,26 +33,10 @@ long major_version(PyObject* numpy_module) {
     return major;
 }
 
-// The pending exception, normalised, as a new reference.
-py::Ref take_pending() {
-#if PY_VERSION_HEX >= 0x030C0000 && !defined(PYPY_VERSION)
-    return py::Ref::steal(PyErr_GetRaisedException());
-#else
-    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    py::Ref type_ref = py::Ref::steal(type);
-    py::Ref exc = py::Ref::steal(value);
-    if (tb) PyException_SetTraceback(exc.get(), tb);
-    Py_XDECREF(tb);
-    return exc;
-#endif
-}
-
 // numpy is not installed: say which call needs it and how to get it, with
 // the import's own error as the cause.
 [[noreturn]] void raise_missing(const char* caller) {
-    py::Ref cause = take_pending();
+    py::Ref cause = py::take_pending();
     py::Ref message =
         py::Ref::check(PyUnicode_FromFormat("%s needs NumPy: pip install numpy", caller));
     py::Ref error =

@@ -63,4 +63,21 @@ inline void check_status(int status) {
     if (status < 0) throw_error();
 }
 
+// Take the pending exception, normalised and with its traceback, as a new
+// reference; nothing stays pending.
+inline Ref take_pending() {
+#if PY_VERSION_HEX >= 0x030C0000 && !defined(PYPY_VERSION)
+    return Ref::steal(PyErr_GetRaisedException());
+#else
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    Ref type_ref = Ref::steal(type);
+    Ref tb_ref = Ref::steal(tb);
+    Ref exc = Ref::steal(value);
+    if (exc && tb) PyException_SetTraceback(exc.get(), tb);
+    return exc;
+#endif
+}
+
 } // namespace tessaroll::py
