@@ -29,15 +29,15 @@ void add_function(PyObject* module, PyMethodDef* def) {
 int exec_module(PyObject* module) noexcept {
     return py::boundary<int>(-1, [&] {
         if (!PyModule_Check(module)) py::raise_conversion(module, "module");
-        add_class(module, "CubeBatch", CubeBatchClass::type());
-        add_class(module, "Cube2x2", Cube2x2Class::type());
-        add_class(module, "Cube3x3", Cube3x3Class::type());
+        py::make_globals();
+        add_class(module, "CubeBatch", py::make_class<CubeBatchClass>());
+        add_class(module, "Cube2x2", py::make_class<Cube2x2Class>());
+        add_class(module, "Cube3x3", py::make_class<Cube3x3Class>());
         add_function(module, inverse_scramble_method());
         add_function(module, get_next_states_def());
         // Reachable for `except`, but not part of __all__.
-        PyObject* internal = py::internal_error_type();
-        if (!internal) py::throw_error();
-        py::check_status(PyObject_SetAttrString(module, "InternalError", internal));
+        py::check_status(
+            PyObject_SetAttrString(module, "InternalError", py::globals.internal_error));
         // The distribution's version, fixed at build time; not in __all__.
         py::check_status(PyModule_AddStringConstant(module, "__version__", TESSAROLL_VERSION));
         py::install_exit_guard();

@@ -2,6 +2,7 @@
 argument-binding messages, conversion errors, borrows and class properties."""
 
 import importlib.metadata
+import importlib.util
 import inspect
 import os
 import platform
@@ -25,6 +26,21 @@ def test_registration_order_and_module_doc():
     assert tessaroll.__all__ == [
         "CubeBatch", "Cube2x2", "Cube3x3", "inverse_scramble", "get_next_states"]
     assert tessaroll.__doc__ == ""
+
+
+def test_a_second_module_object_shares_what_the_first_import_made():
+    # Executing the module again (a fresh module object from the same spec)
+    # must find the classes, InternalError and the shared result objects
+    # already made, not make a second set.
+    second = importlib.util.module_from_spec(tessaroll.__spec__)
+    tessaroll.__spec__.loader.exec_module(second)
+    assert second.__all__ == tessaroll.__all__
+    for name in ("Cube2x2", "Cube3x3", "CubeBatch", "InternalError"):
+        assert getattr(second, name) is getattr(tessaroll, name)
+    cube = second.Cube3x3()
+    cube.do_moves("R U F' D2")
+    assert second.get_next_states([cube]).tolist() == get_next_states([cube]).tolist()
+    assert second.Cube3x3().get_edges()[5] is Cube3x3().get_edges()[5]  # one tuple per field
 
 
 def test_version_is_the_project_version_and_not_exported():

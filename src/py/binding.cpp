@@ -68,24 +68,24 @@ std::string type_qualname(PyObject* obj) {
     return "object";
 }
 
-// The classes made by create_type, in creation order. Filled once per class
-// under the interpreter lock, by the module's execution step.
-constexpr std::size_t kMaxClasses = 4;
-ClassRecord class_records[kMaxClasses];
-std::size_t class_count = 0;
+// The execution step makes the class first; should that very step fail
+// unexpectedly, the host's SystemError stands in.
+PyObject* internal_error() {
+    return globals.internal_error ? globals.internal_error : PyExc_SystemError;
+}
 
 } // namespace
 
 const ClassRecord* record_of(PyTypeObject* type) {
-    for (std::size_t i = 0; i < class_count; ++i) {
-        if (class_records[i].type == type) return &class_records[i];
+    for (std::size_t i = 0; i < globals.class_count; ++i) {
+        if (globals.classes[i].type == type) return &globals.classes[i];
     }
     return nullptr;
 }
 
 const ClassRecord* base_record_of(PyTypeObject* type) {
-    for (std::size_t i = 0; i < class_count; ++i) {
-        if (PyType_IsSubtype(type, class_records[i].type)) return &class_records[i];
+    for (std::size_t i = 0; i < globals.class_count; ++i) {
+        if (PyType_IsSubtype(type, globals.classes[i].type)) return &globals.classes[i];
     }
     return nullptr;
 }
@@ -228,18 +228,6 @@ PyObject* AsList::convert(PyObject* obj) {
     return obj;
 }
 
-PyObject* internal_error_type() {
-    static PyObject* type = nullptr; // created under the interpreter lock, never freed
-    if (!type) {
-        type = PyErr_NewExceptionWithDoc(
-            "tessaroll.InternalError",
-            "A broken internal invariant of tessaroll. Derived from BaseException so that "
-            "ordinary handlers do not swallow it; please report it.",
-            PyExc_BaseException, nullptr);
-    }
-    return type;
-}
-
 void translate_exception() noexcept {
     try {
         throw;
@@ -257,19 +245,17 @@ void translate_exception() noexcept {
     } catch (const std::length_error&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {
-        if (PyObject* type = internal_error_type()) PyErr_SetString(type, e.what());
+        PyErr_SetString(internal_error(), e.what());
     } catch (...) {
-        if (PyObject* type = internal_error_type()) {
-            PyErr_SetString(type, "unknown C++ exception");
-        }
+        PyErr_SetString(internal_error(), "unknown C++ exception");
     }
 }
 
 PyTypeObject* create_type(PyType_Spec& spec) {
-    if (class_count == kMaxClasses) raise(PyExc_SystemError, "too many tessaroll classes");
+    if (globals.class_count == kMaxClasses) raise(PyExc_SystemError, "too many tessaroll classes");
     Ref type = new_heap_type(spec);
-    class_records[class_count] = {reinterpret_cast<PyTypeObject*>(type.get()), &spec};
-    ++class_count;
+    globals.classes[globals.class_count] = {reinterpret_cast<PyTypeObject*>(type.get()), &spec};
+    ++globals.class_count;
     return reinterpret_cast<PyTypeObject*>(type.release());
 }
 

@@ -16,6 +16,7 @@
 // is already set" by throwing py::ErrorAlreadySet.
 #pragma once
 
+#include "py/globals.h"
 #include "py/py_ref.h"
 
 #include <algorithm>
@@ -43,9 +44,9 @@ namespace tessaroll::py {
 [[noreturn]] void raise(PyObject* type, const std::string& message);
 // TypeError "'{type of obj}' object cannot be converted to '{target}'".
 [[noreturn]] void raise_conversion(PyObject* obj, const char* target);
-// The class for broken invariants, derived directly from BaseException so
-// that `except Exception` does not swallow it. Created once, on first need.
-PyObject* internal_error_type();
+// The class for broken invariants, tessaroll.InternalError, is derived
+// directly from BaseException so that `except Exception` does not swallow it
+// (globals.h).
 
 // Turn the exception in flight into a pending Python exception. Only
 // `boundary` calls this, from inside its catch handler.
@@ -161,20 +162,25 @@ struct Name {
 
 // A class is described by its traits: the C++ value its instances hold, its
 // name (as messages and "builtins.{name}" spell it), and its type object,
-// created on first need by the overload new_class_type(const T*) that the
-// class's own files declare and define (found through T's namespace), and
-// cached.
+// made by the module's execution step (make_class below) and kept for the
+// process. Every entry checks its receiver against `cached`.
 template <class T, Name N>
 struct Class {
     using value_type = T;
     static constexpr const char* name = N.s;
     static inline PyTypeObject* cached = nullptr;
-    // Created once per process on first need, under the interpreter lock.
-    static PyTypeObject* type() {
-        if (!cached) cached = new_class_type(static_cast<const T*>(nullptr));
-        return cached;
-    }
+    static PyTypeObject* type() { return cached; }
 };
+
+// Make the class's type, by the overload new_class_type(const T*) that the
+// class's own files declare and define (found through T's namespace), once
+// per process: a repeated import finds it made.
+template <class Cls>
+PyTypeObject* make_class() {
+    if (!Cls::cached)
+        Cls::cached = new_class_type(static_cast<const typename Cls::value_type*>(nullptr));
+    return Cls::cached;
+}
 
 template <class Cls>
 using ValueOf = typename Cls::value_type;
@@ -543,11 +549,6 @@ PyMethodDef function(const char* doc) {
 // behave as on CPython (see heap_type.cpp).
 PyTypeObject* create_type(PyType_Spec& spec);
 
-// A class made by create_type, and the PyType_Spec it was made from.
-struct ClassRecord {
-    PyTypeObject* type;
-    const PyType_Spec* spec;
-};
 // The record of `type` itself, or null if create_type did not make it.
 const ClassRecord* record_of(PyTypeObject* type);
 // The record of the class that `type` is or derives from (PyPy lets Python

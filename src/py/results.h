@@ -4,11 +4,12 @@
 // Immutable results are shared where a call would otherwise build the same
 // small objects again: creating an object costs a round trip through PyPy's
 // C-API emulation, far more than the call itself, and even CPython saves the
-// calls. The shared objects are made on first use, under the interpreter
-// lock, and kept for the life of the process like the classes.
+// calls. The shared objects are made by the module's execution step and kept
+// for the life of the process (globals.h).
 #pragma once
 
 #include "cube/pieces.h"
+#include "py/globals.h"
 #include "py/py_ref.h"
 
 #include <array>
@@ -20,43 +21,6 @@ namespace tessaroll::py {
 
 inline Ref uint64_to_int(std::uint64_t v) {
     return Ref::check(PyLong_FromUnsignedLongLong(v));
-}
-
-// The Python ints 0 .. N-1.
-template <std::size_t N>
-const std::array<PyObject*, N>& small_ints() {
-    static std::array<PyObject*, N> ints{};
-    static bool ready = false;
-    if (!ready) {
-        std::array<Ref, N> made;
-        for (std::size_t i = 0; i < N; ++i)
-            made[i] = Ref::check(PyLong_FromSize_t(i));
-        for (std::size_t i = 0; i < N; ++i)
-            ints[i] = made[i].release();
-        ready = true;
-    }
-    return ints;
-}
-
-// The (piece, orientation) tuple of every 5-bit slot field of a kind. Only
-// 24 of the 32 occur in reachable states, but every field maps to its own
-// correct pair.
-template <unsigned PieceBits>
-const std::array<PyObject*, pieces::kFieldValues>& pair_table() {
-    static std::array<PyObject*, pieces::kFieldValues> table{};
-    static bool ready = false;
-    if (!ready) {
-        const auto& ints = small_ints<(1u << PieceBits)>();
-        std::array<Ref, pieces::kFieldValues> made;
-        for (std::size_t f = 0; f < made.size(); ++f) {
-            const auto pair = pieces::field_pair<PieceBits>(static_cast<std::uint8_t>(f));
-            made[f] = Ref::check(PyTuple_Pack(2, ints[pair.piece], ints[pair.orientation]));
-        }
-        for (std::size_t f = 0; f < made.size(); ++f)
-            table[f] = made[f].release();
-        ready = true;
-    }
-    return table;
 }
 
 // A new list holding the given shared objects, in order. On PyPy appending
@@ -89,7 +53,7 @@ Ref code_list(const std::array<std::uint8_t, N>& codes) {
                                                      static_cast<Py_ssize_t>(N)));
     return Ref::check(PySequence_List(bytes.get()));
 #else
-    const auto& ints = small_ints<256>(); // every value a code can hold
+    const auto& ints = globals.small_ints; // every value a code can hold
     return list_of(N, [&](std::size_t i) { return ints[codes[i]]; });
 #endif
 }
@@ -103,7 +67,9 @@ Ref sticker_list(const Cube& cube) {
 // A new list of the shared (piece, orientation) tuples of the word's slots.
 template <std::size_t Slots, unsigned PieceBits>
 Ref pair_list(std::uint64_t word) {
-    const auto& table = pair_table<PieceBits>();
+    static_assert(PieceBits == pieces::kCornerPieceBits || PieceBits == pieces::kEdgePieceBits);
+    const auto& table =
+        PieceBits == pieces::kCornerPieceBits ? globals.corner_pairs : globals.edge_pairs;
     return list_of(Slots, [&](std::size_t s) { return table[pieces::slot_field(word, s)]; });
 }
 
