@@ -68,8 +68,8 @@ int main(int argc, char** argv) {
         std::vector<Cube3x3> states(cubes);
         row("next_states rows", cubes * kMoveCount, rounds, [&](std::uint64_t limit) {
             std::vector<std::int64_t> out(*successor_elements<Cube3x3>(cubes));
-            successors_on_pool(std::span<const Cube3x3>(states), std::span<std::int64_t>(out), {},
-                               limit);
+            write_successors(std::span<const Cube3x3>(states), std::span<std::int64_t>(out), {},
+                             limit);
         });
     }
 

@@ -45,17 +45,15 @@ py::Ref get_next_states(PyObject* cubes) {
                                "tessaroll.Cube3x3 instances");
 }
 
-PyMethodDef def[] = {
+PyMethodDef def =
     py::function<"get_next_states", &get_next_states, py::Required<"cubes", py::AsList>>(
         "get_next_states(cubes)\n--\n\n"
-        "Return quarter-turn successors for a batch of 2x2 or 3x3 cubes."),
-    {nullptr, nullptr, 0, nullptr},
-};
+        "Return quarter-turn successors for a batch of 2x2 or 3x3 cubes.");
 
 } // namespace
 
-PyMethodDef* get_next_states_def() {
-    return &def[0];
+PyMethodDef* get_next_states_method() {
+    return &def;
 }
 
 } // namespace tessaroll

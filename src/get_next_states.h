@@ -5,8 +5,8 @@
 
 namespace tessaroll {
 
-// The module function's table row (static storage, as the function object
-// created from it keeps a pointer).
-PyMethodDef* get_next_states_def();
+// Row for the module's execution step; static storage, as the function
+// object created from it keeps the pointer.
+PyMethodDef* get_next_states_method();
 
 } // namespace tessaroll

@@ -34,7 +34,7 @@ int exec_module(PyObject* module) noexcept {
         add_class(module, "Cube2x2", py::make_class<Cube2x2Class>());
         add_class(module, "Cube3x3", py::make_class<Cube3x3Class>());
         add_function(module, inverse_scramble_method());
-        add_function(module, get_next_states_def());
+        add_function(module, get_next_states_method());
         // Reachable for `except`, but not part of __all__.
         py::check_status(
             PyObject_SetAttrString(module, "InternalError", py::globals.internal_error));

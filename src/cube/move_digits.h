@@ -51,7 +51,6 @@ struct DigitBase {
     static constexpr std::uint64_t limit = (std::uint64_t{1} << 32) / period * period;
 };
 
-inline constexpr std::uint32_t kMoveDigitBase = 12;
 inline constexpr unsigned kMoveDigitsPerWord = DigitBase<12>::per_word;
 inline constexpr std::uint64_t kMoveDigitPeriod = DigitBase<12>::period;
 inline constexpr auto kMoveDigitLimit = static_cast<std::uint32_t>(DigitBase<12>::limit);

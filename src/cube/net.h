@@ -42,18 +42,21 @@ inline std::string sticker_text(char c) {
 // The letter of each colour code: white red green yellow orange blue.
 inline constexpr char kColourLetters[stickers::kFaceCount + 1] = "WRGYOB";
 
-// True if `letters` is `colours` with every code replaced by its letter; the
-// renderers keep their own letter tables and check them with this.
-template <class Letters, class Colours>
-constexpr bool spells(const Letters& letters, const Colours& colours) {
-    if (letters.size() != colours.size()) return false;
-    for (std::size_t p = 0; p < letters.size(); ++p) {
-        if (letters[p].size() != colours[p].size()) return false;
-        for (std::size_t j = 0; j < letters[p].size(); ++j)
-            if (letters[p][j] != kColourLetters[colours[p][j]]) return false;
-    }
-    return true;
+// A piece table's colour codes as letters: the letters the picture shows,
+// from the colours the sticker array reports, so the two cannot differ.
+template <std::size_t Facelets, std::size_t Rows>
+constexpr stickers::PieceTable<char, Facelets, Rows>
+letters_of(const stickers::PieceTable<stickers::Colour, Facelets, Rows>& colours) {
+    stickers::PieceTable<char, Facelets, Rows> letters{};
+    for (std::size_t p = 0; p < Rows; ++p)
+        for (std::size_t j = 0; j < Facelets; ++j)
+            letters[p][j] = kColourLetters[colours[p][j]];
+    return letters;
 }
+
+// Row = piece number; columns = facelets 0, 1(, 2), as in the colour tables.
+inline constexpr auto kCornerLetters = letters_of(stickers::kCornerColours);
+inline constexpr auto kEdgeLetters = letters_of(stickers::kEdgeColours);
 
 // `sticker` holds the text of every sticker in sticker-array order; each of
 // the 3N lines ends with a single '\n' and carries no trailing space.

@@ -16,7 +16,7 @@ struct PiecePair {
 };
 
 // Slot k is bits 5k..5k+4 of a word: a 5-bit field, one of 32 values.
-inline constexpr std::size_t kFieldValues = 32;
+using slots::kFieldValues;
 
 constexpr std::uint8_t slot_field(std::uint64_t word, std::size_t slot) noexcept {
     return static_cast<std::uint8_t>(slots::field(word, static_cast<unsigned>(slot)));

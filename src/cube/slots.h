@@ -8,6 +8,7 @@
 // compiler folds into straight-line code: no tables, no loops, no branches.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace tessaroll::slots {
@@ -16,6 +17,8 @@ using u64 = std::uint64_t;
 
 inline constexpr unsigned kSlotBits = 5;
 inline constexpr u64 kSlotField = 0x1F;
+// Every value a slot field can hold.
+inline constexpr std::size_t kFieldValues = kSlotField + 1;
 
 constexpr u64 slot_mask(unsigned k) {
     return kSlotField << (kSlotBits * k);
@@ -55,23 +58,29 @@ constexpr u64 cycle4(u64 w) {
            slot_move<D, C>(w) | slot_move<A, D>(w);
 }
 
-// Twist arithmetic on the 2-bit fields selected by Unit (one bit 5k+3 per slot),
-// done in parallel without division:
-//   +1: t >= 2 ? t - 2 : t + 1   ==  t + 1 - 3*h          (h = high twist bit)
+// Twist arithmetic on 2-bit fields, done in parallel without division. Each
+// mask holds one bit 5k+3 (the low twist bit) per slot: `units` for every
+// slot that turns, `plus2` for those that get +2; `add` is what is added, the
+// unit bit once per +1 slot and twice per +2 slot. With h and l the high and
+// low twist bits of t:
+//   +1: t >= 2 ? t - 2 : t + 1   ==  t + 1 - 3*h
 //   +2: t == 0 ? 2 : t - 1       ==  t + 2 - 3*(h | l)
 // Each field's result lies in 0..3, so the word-wide add and subtract cannot
 // carry or borrow into a neighbouring field: the sum of the per-field deltas is
 // exact even though intermediate values may carry.
+constexpr u64 add_twists(u64 w, u64 units, u64 plus2, u64 add) {
+    const u64 wraps = ((w >> 1) & units) | (w & plus2);
+    return w + add - 3 * wraps;
+}
+
 template <u64 Unit>
 constexpr u64 twist_add1(u64 w) {
-    const u64 h = (w >> 1) & Unit;
-    return w + Unit - 3 * h;
+    return add_twists(w, Unit, 0, Unit);
 }
 
 template <u64 Unit>
 constexpr u64 twist_add2(u64 w) {
-    const u64 nonzero = (w | (w >> 1)) & Unit;
-    return w + (Unit << 1) - 3 * nonzero;
+    return add_twists(w, Unit, Unit, Unit << 1);
 }
 
 // U, U', D and D' act alike on corner and edge words (the U and D layers are

@@ -64,7 +64,7 @@ inline constexpr PieceTable<Colour, 2, 12> kEdgeColours{{
     {kGreen, kOrange},  // FL
 }};
 
-inline constexpr std::size_t kFieldValues = 32; // every value of a 5-bit slot field
+using slots::kFieldValues;
 
 // What the facelets of a slot show, for every possible slot field. Corner
 // field: piece = low 3 bits, twist = high 2 bits; twist 3 never arises from a

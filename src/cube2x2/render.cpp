@@ -12,20 +12,7 @@
 namespace tessaroll {
 namespace {
 
-// Row = piece number; columns = facelets 0, 1, 2.
-constexpr stickers::PieceTable<char, 3, 8> kCornerLetters{{
-    {'W', 'B', 'O'},
-    {'W', 'R', 'B'},
-    {'W', 'G', 'R'},
-    {'W', 'O', 'G'},
-    {'Y', 'O', 'B'},
-    {'Y', 'B', 'R'},
-    {'Y', 'R', 'G'},
-    {'Y', 'G', 'O'},
-}};
-static_assert(net::spells(kCornerLetters, stickers::kCornerColours));
-
-constexpr auto kCornerLettersByField = stickers::corners_by_field(kCornerLetters);
+constexpr auto kCornerLettersByField = stickers::corners_by_field(net::kCornerLetters);
 
 struct Facelet {
     std::size_t slot;

@@ -1,5 +1,5 @@
-// The 3x3 terminal picture: letters from the renderer's own letter tables,
-// each wrapped by ansi_color, laid out as the unfolded net.
+// The 3x3 terminal picture: letters from the net's letter tables, each
+// wrapped by ansi_color, laid out as the unfolded net.
 #include "cube3x3/render.h"
 
 #include "cube/net.h"
@@ -11,41 +11,8 @@
 namespace tessaroll {
 namespace {
 
-using stickers::PieceTable;
-
-// Row = piece number; columns = facelets 0, 1(, 2), as in the colour tables.
-constexpr PieceTable<char, 3, 8> kCornerLetters{{
-    {'W', 'B', 'O'},
-    {'W', 'R', 'B'},
-    {'W', 'G', 'R'},
-    {'W', 'O', 'G'},
-    {'Y', 'O', 'B'},
-    {'Y', 'B', 'R'},
-    {'Y', 'R', 'G'},
-    {'Y', 'G', 'O'},
-}};
-
-constexpr PieceTable<char, 2, 12> kEdgeLetters{{
-    {'W', 'B'},
-    {'W', 'R'},
-    {'W', 'G'},
-    {'W', 'O'},
-    {'Y', 'B'},
-    {'Y', 'R'},
-    {'Y', 'G'},
-    {'Y', 'O'},
-    {'B', 'O'},
-    {'B', 'R'},
-    {'G', 'R'},
-    {'G', 'O'},
-}};
-
-// The picture must show what the sticker array reports.
-static_assert(net::spells(kCornerLetters, stickers::kCornerColours));
-static_assert(net::spells(kEdgeLetters, stickers::kEdgeColours));
-
-constexpr auto kCornerLettersByField = stickers::corners_by_field(kCornerLetters);
-constexpr auto kEdgeLettersByField = stickers::edges_by_field(kEdgeLetters);
+constexpr auto kCornerLettersByField = stickers::corners_by_field(net::kCornerLetters);
+constexpr auto kEdgeLettersByField = stickers::edges_by_field(net::kEdgeLetters);
 
 } // namespace
 

@@ -63,10 +63,6 @@ constexpr u64 b_prime(u64 w) {
 }
 } // namespace edge_turns
 
-// U, U', D and D' run the same formula on both words: one 128-bit vector
-// operation where the target has such vectors (cube/vector128.h), two scalar
-// calls elsewhere.
-
 // Sticker index of every facelet (see cube/stickers.h for the numbering):
 // index = 9 * face + 3 * row + column, faces U R F D L B.
 namespace stickers3x3 {
@@ -169,7 +165,10 @@ private:
         edges = Edge(edges);
     }
 
-    // Constant evaluation (the batch turn tables) takes the scalar calls.
+    // U, U', D and D' run the same formula on both words: one 128-bit vector
+    // operation where the target has such vectors (cube/vector128.h), two
+    // scalar calls elsewhere and in constant evaluation (the batch turn
+    // tables).
     template <class F>
     constexpr void both_words(F f) noexcept {
 #ifdef TESSAROLL_HAVE_VECTOR128

@@ -23,7 +23,6 @@ namespace tessaroll {
 template <Cube C>
 class CubeSeq {
 public:
-    CubeSeq() noexcept = default;
     // `count` solved cubes. Throws std::bad_alloc when the block cannot be
     // allocated, including when its byte size does not fit the address space.
     explicit CubeSeq(std::size_t count) : cubes_(allocate(count)), size_(count) {}
@@ -105,13 +104,13 @@ constexpr bool successors_inline(std::size_t n) noexcept {
     return n <= (kInlineSuccessorRows - 1) / kMoveCount;
 }
 
-// next_states_internal on the worker pool (on the calling thread below
-// `inline_rows` rows): `out` holds successor_elements<C>(cubes.size())
+// next_states_internal, on the calling thread below `inline_rows` rows and
+// on the worker pool from there on: `out` holds successor_elements<C>(cubes.size())
 // elements. When `poll` throws, the rows stop early and its exception
 // propagates; `out` is then partly written.
 template <Cube C>
-void successors_on_pool(std::span<const C> cubes, std::span<std::int64_t> out, pool::Poll poll = {},
-                        std::uint64_t inline_rows = kInlineSuccessorRows) {
+void write_successors(std::span<const C> cubes, std::span<std::int64_t> out, pool::Poll poll = {},
+                      std::uint64_t inline_rows = kInlineSuccessorRows) {
     next_states_internal(
         cubes, out,
         [&](std::size_t rows, auto&& piece) {

@@ -169,9 +169,9 @@ py::Ref successor_array(std::span<const C> cubes, bool release_lock) {
     const std::span<std::int64_t> out(rows.data, *elements);
     if (release_lock && !successors_inline(cubes.size())) {
         py::ReleasedGil unlocked;
-        successors_on_pool(cubes, out, signal_poll(unlocked));
+        write_successors(cubes, out, signal_poll(unlocked));
     } else {
-        successors_on_pool(cubes, out, signal_poll());
+        write_successors(cubes, out, signal_poll());
     }
     return std::move(rows.array);
 }

@@ -59,10 +59,7 @@ struct WordTurn : Orientation<K> {
     std::array<std::uint8_t, Terms> rot{}; // left rotation bringing their sources
 };
 
-// Per twisted slot with twist t (high bit h, low bit l) and added d:
-//   d = 1: t + 1 - 3h          d = 2: t + 2 - 3(h | l)
-// (the formulas of cube/slots.h, both applied at once; every field's result
-// lies in 0..3, so the word-wide add and subtract stay exact).
+// Twists are added by slots::add_twists, +1 and +2 slots at once.
 template <WordKind K, std::size_t Terms>
 inline u64 turn_word(u64 w, const WordTurn<K, Terms>& t) noexcept {
     u64 r = w & t.keep;
@@ -71,8 +68,7 @@ inline u64 turn_word(u64 w, const WordTurn<K, Terms>& t) noexcept {
     }
     (std::make_index_sequence<Terms>{});
     if constexpr (K == WordKind::corners) {
-        const u64 wraps = ((r >> 1) & t.twist_units) | (r & t.twist_plus2);
-        r = r + t.twist_add - 3 * wraps;
+        r = slots::add_twists(r, t.twist_units, t.twist_plus2, t.twist_add);
     } else {
         r ^= t.flip;
     }

@@ -1,19 +1,15 @@
 // The objects of globals.h, made by the module's execution step.
 #include "py/globals.h"
 
-#include "cube/pieces.h"
-
 namespace tessaroll::py {
-
-static_assert(kSlotFields == pieces::kFieldValues);
 
 Globals globals;
 
 namespace {
 
 template <unsigned PieceBits>
-std::array<Ref, kSlotFields> pairs(const std::array<Ref, 256>& ints) {
-    std::array<Ref, kSlotFields> made;
+std::array<Ref, pieces::kFieldValues> pairs(const std::array<Ref, 256>& ints) {
+    std::array<Ref, pieces::kFieldValues> made;
     for (std::size_t f = 0; f < made.size(); ++f) {
         const auto pair = pieces::field_pair<PieceBits>(static_cast<std::uint8_t>(f));
         made[f] = Ref::check(PyTuple_Pack(2, ints[pair.piece].get(), ints[pair.orientation].get()));
@@ -34,8 +30,8 @@ void make_globals() {
     std::array<Ref, 256> ints;
     for (std::size_t i = 0; i < ints.size(); ++i)
         ints[i] = Ref::check(PyLong_FromSize_t(i));
-    std::array<Ref, kSlotFields> corners = pairs<pieces::kCornerPieceBits>(ints);
-    std::array<Ref, kSlotFields> edges = pairs<pieces::kEdgePieceBits>(ints);
+    std::array<Ref, pieces::kFieldValues> corners = pairs<pieces::kCornerPieceBits>(ints);
+    std::array<Ref, pieces::kFieldValues> edges = pairs<pieces::kEdgePieceBits>(ints);
     Ref internal_error = Ref::check(PyErr_NewExceptionWithDoc(
         "tessaroll.InternalError",
         "A broken internal invariant of tessaroll. Derived from BaseException so that "

@@ -7,6 +7,7 @@
 // own name, and NumPy is imported on first need (numpy_api.cpp).
 #pragma once
 
+#include "cube/pieces.h"
 #include "py/py_ref.h"
 
 #include <array>
@@ -21,8 +22,6 @@ struct ClassRecord {
 };
 
 inline constexpr std::size_t kMaxClasses = 4;
-// Every 5-bit slot field value (cube/pieces.h).
-inline constexpr std::size_t kSlotFields = 32;
 
 struct Globals {
     // tessaroll.InternalError (binding.h).
@@ -30,8 +29,8 @@ struct Globals {
     // The Python ints 0..255: every sticker colour code and piece number.
     std::array<PyObject*, 256> small_ints{};
     // The (piece, orientation) tuple of every slot field, by kind (results.h).
-    std::array<PyObject*, kSlotFields> corner_pairs{};
-    std::array<PyObject*, kSlotFields> edge_pairs{};
+    std::array<PyObject*, pieces::kFieldValues> corner_pairs{};
+    std::array<PyObject*, pieces::kFieldValues> edge_pairs{};
     // The classes create_type made, in creation order.
     std::array<ClassRecord, kMaxClasses> classes{};
     std::size_t class_count = 0;

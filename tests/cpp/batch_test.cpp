@@ -79,8 +79,8 @@ TEST(BatchInline, CallingThreadAndPoolGiveTheSameStates) {
     ASSERT_EQ(elements, 12 * 54 * states.size());
     // Filled with a marker first, so that a row left unwritten shows.
     std::vector<std::int64_t> a(elements, -1), b(elements, -1);
-    successors_on_pool(in, std::span<std::int64_t>(a), {}, kAlwaysHere);
-    successors_on_pool(in, std::span<std::int64_t>(b), {}, 0);
+    write_successors(in, std::span<std::int64_t>(a), {}, kAlwaysHere);
+    write_successors(in, std::span<std::int64_t>(b), {}, 0);
     EXPECT_EQ(a, b);
     EXPECT_EQ(std::count(a.begin(), a.end(), -1), 0);
 }
