@@ -20,6 +20,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace tessaroll {
 
@@ -97,13 +98,14 @@ public:
     }
 
     // Overwrite key and buffered output (for a generator that must not be
-    // reused, e.g. in a forked child).
+    // reused, e.g. in a forked child). Called from destructors too, where the
+    // stores would be dead to the optimiser: the empty asm, which may read
+    // all memory through the object's address, keeps them.
     void wipe() noexcept {
-        for (auto& w : input_)
-            w = 0;
-        for (auto& w : buffer_)
-            w = 0;
+        std::memset(input_.data(), 0, sizeof input_);
+        std::memset(buffer_.data(), 0, sizeof buffer_);
         pos_ = kBufferWords;
+        __asm__ __volatile__("" : : "r"(this) : "memory");
     }
 
 private:

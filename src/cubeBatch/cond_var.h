@@ -21,16 +21,7 @@
 
 #include <pthread.h>
 
-// glibc 2.34 moved the pthread calls into libc and gave the ones that had
-// lived only in libpthread a new default version there:
-// pthread_condattr_setclock@@GLIBC_2.34, the same code as its first version
-// GLIBC_2.3.3. Built against glibc 2.34 or newer, the module would then need
-// that glibc at run time; binding to the first version keeps it loadable on
-// glibc 2.28 (manylinux_2_28). x86-64 and i386 share that version name (x32
-// and other architectures start later and are left alone).
-#if defined(__GLIBC__) && (defined(__i386__) || (defined(__x86_64__) && !defined(__ILP32__)))
-__asm__(".symver pthread_condattr_setclock, pthread_condattr_setclock@GLIBC_2.3.3");
-#endif
+#include "cubeBatch/glibc_symver.h"
 
 namespace tessaroll::pool {
 

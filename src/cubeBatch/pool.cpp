@@ -22,6 +22,7 @@
 #include "cubeBatch/pool.h"
 
 #include "cubeBatch/cond_var.h"
+#include "cubeBatch/glibc_symver.h"
 #include "cubeBatch/pool_size.h"
 
 #include <atomic>
@@ -40,20 +41,6 @@
 
 #include <pthread.h>
 #include <sched.h>
-
-// glibc 2.34 moved the pthread calls into libc under a new default version.
-// Built against such a glibc, the module would need it at run time; binding
-// to the first versions of the same functions keeps it loadable on glibc
-// 2.28 (manylinux_2_28). (musl and other architectures are left alone.)
-#if defined(__GLIBC__) && defined(__x86_64__) && !defined(__ILP32__)
-__asm__(".symver pthread_create, pthread_create@GLIBC_2.2.5");
-__asm__(".symver pthread_join, pthread_join@GLIBC_2.2.5");
-__asm__(".symver pthread_attr_setstacksize, pthread_attr_setstacksize@GLIBC_2.2.5");
-#elif defined(__GLIBC__) && defined(__i386__)
-__asm__(".symver pthread_create, pthread_create@GLIBC_2.1");
-__asm__(".symver pthread_join, pthread_join@GLIBC_2.0");
-__asm__(".symver pthread_attr_setstacksize, pthread_attr_setstacksize@GLIBC_2.1");
-#endif
 
 namespace tessaroll::pool {
 
