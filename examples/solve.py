@@ -39,7 +39,7 @@ MODELS = {2: tessaroll.Cube2x2, 3: tessaroll.Cube3x3}
 INSTALL_HINT = ('python -m pip install kociemba, which builds from source with a C compiler '
                 '(in a tessaroll checkout, python -m pip install ".[solve]" does the same)')
 # The scramble's own length bounds the optimal one; a search to this total
-# depth (five turns from each side) ends within a second on any machine, so
+# depth (five turns from each side) ends within seconds on any machine, so
 # a shorter scramble never needs the two-phase solver.
 SURE_DEPTH = 10
 PROGRESS_SECONDS = 2.0       # a depth running longer reports its progress this often
