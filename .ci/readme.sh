@@ -44,8 +44,10 @@ run() {
     (cd "$src" && bash -euo pipefail -c "$cmd") >"$logs/$name.log" 2>&1
     rc=$?
     set -e
-    results+=("$(printf '%-4s %5ss  %-14s %s' "$([ $rc = 0 ] && echo ok || echo FAIL)" \
-        "$(($(date +%s) - started))" "$name" "$cmd")")
+    local first=${cmd%%$'\n'*}
+    [ "$first" = "$cmd" ] || first="$first ..."
+    results+=("$(printf '%-4s %5ss  %-18s %s' "$([ $rc = 0 ] && echo ok || echo FAIL)" \
+        "$(($(date +%s) - started))" "$name" "$first")")
     if [ $rc != 0 ]; then
         failed=1
         tail -n 20 "$logs/$name.log"
