@@ -187,12 +187,11 @@ block_offline() { # Troubleshooting: building without isolation
 block_fuzz() { # the libFuzzer build (clang)
     apt_need clang libfuzzer-14-dev libclang-rt-14-dev >/dev/null
     fresh_venv fuzz
-    python -m pip install -q cmake ninja
+    run fuzz-install 'python -m pip install cmake ninja numpy atheris'
     run fuzz-configure 'cmake -S . -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DTESSAROLL_BUILD_FUZZERS=ON'
     run fuzz-build 'cmake --build build/fuzz'
     run fuzz-tokens 'mkdir -p /tmp/corpus && build/fuzz/move_tokens_fuzz -dict=fuzz/move_tokens.dict \
         -max_total_time=60 /tmp/corpus fuzz/corpus/move_tokens'
-    python -m pip install -q "numpy>=1.25" atheris
     run fuzz-surface 'PYTHONPATH=build/fuzz ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=0 \
         LD_PRELOAD="$(python -c '"'"'import atheris, os; print(os.path.join(atheris.path(), "asan_with_fuzzer.so"))'"'"') $(g++ -print-file-name=libstdc++.so)" \
         python fuzz/fuzz_surface.py -max_total_time=60 -rss_limit_mb=2048'
