@@ -2,13 +2,18 @@
 beside its NumPy baseline and the limit it runs against (the interpreter's
 call overhead for single-cube calls, memory bandwidth for batches).
 
-    python -m pip install ".[bench]"
-    python bench/run.py [--cubes N] [--repeat R] [--plot docs/performance.png]
-                        [--sweep-plot docs/batch_sweep.png] [--no-sweep]
+    python -m pip install ".[bench]"      # tessaroll with NumPy and matplotlib
+    python bench/run.py [--cubes N] [--repeat R] [--out-dir DIR | --update-docs]
+                        [--plot FILE] [--sweep-plot FILE] [--no-plot] [--no-sweep]
                         [--interpreters CPYTHON PYPY]
 
-Prints a markdown table and writes a bar chart of the ratios, then a sweep
-of batch sizes from 1 to a million cubes with its own chart. Times are the
+Prints a markdown table and draws a bar chart of the ratios, then a sweep
+of batch sizes from 1 to a million cubes with its own chart. The charts go
+to --out-dir (default: a new directory under the system's temporary
+directory), or to --plot and --sweep-plot; only --update-docs replaces the
+charts the README shows (docs/performance.png, docs/batch_sweep.png).
+Without matplotlib it says so before measuring, and prints the tables
+alone unless a chart was asked for by name. Times are the
 best of R runs; ratios are taken between runs made in the same process, so
 they hold on a noisy machine better than the times do. With --interpreters,
 a second table puts single-cube calls on the given interpreters side by
@@ -16,9 +21,12 @@ side (bench/per_call.py; each needs tessaroll installed).
 """
 
 import argparse
+import importlib.util
 import os
 import pathlib
 import platform
+import sys
+import tempfile
 import time
 import timeit
 
@@ -257,18 +265,53 @@ def plot(rows, path, title):
     fig.savefig(path, dpi=110)
 
 
+DOCS = pathlib.Path(__file__).resolve().parents[1] / "docs"
+NO_MATPLOTLIB = ('matplotlib is not installed, so there will be no charts; install it with the '
+                 'bench extra (python -m pip install ".[bench]" in the source tree) or '
+                 'python -m pip install matplotlib')
+
+
+def chart_paths(parser, args):
+    """Where the two charts go; sets args.no_plot when none can be drawn.
+    Settled before anything is measured, so a missing plotting library is
+    reported before the long part of the run."""
+    if args.no_plot:
+        return
+    if importlib.util.find_spec("matplotlib") is None:
+        if args.update_docs or args.plot or args.sweep_plot:
+            parser.error(NO_MATPLOTLIB.replace("so there will be no charts", "so no chart can be drawn"))
+        print(f"Note: {NO_MATPLOTLIB}. Printing the tables alone.\n", file=sys.stderr)
+        args.no_plot = True
+        return
+    if args.update_docs:
+        out = DOCS
+    elif args.out_dir is not None:
+        out = args.out_dir
+    else:
+        out = pathlib.Path(tempfile.mkdtemp(prefix="tessaroll-bench-"))
+    args.plot = args.plot or out / "performance.png"
+    args.sweep_plot = args.sweep_plot or out / "batch_sweep.png"
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--cubes", type=int, default=200_000)
     parser.add_argument("--repeat", type=int, default=5)
-    parser.add_argument("--plot", type=pathlib.Path, default=pathlib.Path("docs/performance.png"))
-    parser.add_argument("--no-plot", action="store_true")
-    parser.add_argument("--sweep-plot", type=pathlib.Path,
-                        default=pathlib.Path("docs/batch_sweep.png"))
+    output = parser.add_mutually_exclusive_group()
+    output.add_argument("--out-dir", type=pathlib.Path, metavar="DIR",
+                       help="directory for both charts (default: a new temporary directory)")
+    output.add_argument("--update-docs", action="store_true",
+                       help=f"replace the README's charts in {DOCS}")
+    parser.add_argument("--plot", type=pathlib.Path, metavar="FILE",
+                        help="the ratio chart's file (overrides the directory)")
+    parser.add_argument("--sweep-plot", type=pathlib.Path, metavar="FILE",
+                        help="the batch-size chart's file (overrides the directory)")
+    parser.add_argument("--no-plot", action="store_true", help="print the tables alone")
     parser.add_argument("--no-sweep", action="store_true")
     parser.add_argument("--interpreters", nargs="+", metavar="PYTHON",
                         help="also time single-cube calls on these, the first as the baseline")
     args = parser.parse_args()
+    chart_paths(parser, args)
 
     perms = sticker_permutations()
     rows = single_cube_rows(perms, args.repeat) + batch_rows(perms, args.cubes, args.repeat)

@@ -35,7 +35,14 @@ TOKEN_INDEXES = {name: [i] for i, name in enumerate(MOVES)}
 TOKEN_INDEXES.update({name[0] + "!": [i] for i, name in enumerate(MOVES) if name.endswith("'")})
 TOKEN_INDEXES.update({name + "2": [i, i] for i, name in enumerate(MOVES) if len(name) == 1})
 MODELS = {2: tessaroll.Cube2x2, 3: tessaroll.Cube3x3}
-INSTALL_HINT = 'pip install "tessaroll[solve]" (or pip install kociemba)'
+# kociemba is published as source only, so installing it compiles C code.
+INSTALL_HINT = ('python -m pip install kociemba, which builds from source with a C compiler '
+                '(in a tessaroll checkout, python -m pip install ".[solve]" does the same)')
+# The scramble's own length bounds the optimal one; a search to this total
+# depth (five turns from each side) ends within seconds on any machine, so
+# a shorter scramble never needs the two-phase solver.
+SURE_DEPTH = 10
+PROGRESS_SECONDS = 2.0       # a depth running longer reports its progress this often
 
 # Facelets of the 3x3 sticker array (faces U R F D L B, nine each, row by
 # row), read clockwise around each corner and edge position, starting on the
@@ -64,6 +71,11 @@ def parse_moves(text: str) -> list[int]:
 
 def quarter_turns(tokens) -> int:
     return sum(2 if t.endswith("2") else 1 for t in tokens)
+
+
+def count(n: int, noun: str) -> str:
+    """'1 quarter turn', '2 quarter turns'."""
+    return f"{n:,} {noun}" if n == 1 else f"{n:,} {noun}s"
 
 
 def facelet_2x2(facelet: int) -> int:
@@ -239,8 +251,9 @@ class Side:
             moves[step, : hi - lo] = (paths >> np.uint64(shift)) & np.uint64(15)
         return moves
 
-    def expand(self) -> int:
+    def expand(self, progress=None) -> int:
         """Move to the next depth; returns the number of rows generated.
+        progress(done, total) is called after each chunk of parents.
 
         Children are generated a chunk of parents at a time. Each chunk's keys
         are sorted, cut to one per state, cleared of states of the previous
@@ -281,6 +294,8 @@ class Side:
                     if len(part):
                         bucket.append(part.copy())  # a view would keep the whole slice alive
             del rows
+            if progress is not None:
+                progress(hi, count)
         del batch
         states, paths = [], []
         for b in range(buckets):
@@ -372,6 +387,25 @@ def gigabytes(n: float) -> str:
     return f"{n / 2**30:.2f} GB" if n >= 2**28 else f"{n / 2**20:.1f} MB"
 
 
+def progress_report(log, side, started):
+    """A progress callback for one depth: silent for the first
+    PROGRESS_SECONDS, then one line every PROGRESS_SECONDS with the share of
+    parents expanded and the time the rest should take."""
+    next_report = [started + PROGRESS_SECONDS]
+
+    def report(done: int, total: int) -> None:
+        now = time.perf_counter()
+        if now < next_report[0] or done >= total:
+            return
+        next_report[0] = now + PROGRESS_SECONDS
+        spent = now - started
+        left = spent * (total - done) / done
+        log(f"    depth {side.depth + 1:>2} from {side.label}: {100 * done / total:3.0f}% of "
+            f"{count(total, 'parent')} expanded, {spent:.0f} s so far, about {left:.0f} s to go")
+
+    return report
+
+
 def optimal_search(cube_type, scramble, log, memory_limit, time_limit) -> list[str]:
     encoding = Encoding(cube_type)
     forward = Side(encoding, scramble, "scramble")
@@ -391,7 +425,7 @@ def optimal_search(cube_type, scramble, log, memory_limit, time_limit) -> list[s
             need += forward.held() + backward.held()
             allowed, source = memory_limit, "the memory limit"
         # No state lies within both searched balls, so every solution is longer.
-        where = (f"no solution is shorter than {forward.depth + backward.depth + 1} quarter turns; "
+        where = (f"no solution is shorter than {count(forward.depth + backward.depth + 1, 'quarter turn')}; "
                  f"depth {side.depth + 1} from the {side.label} side")
         if 12 * len(side.keys) > ROW_MASK or side.depth == 16:
             raise HandOver(f"{where} has more states than keys and paths can number")
@@ -403,7 +437,7 @@ def optimal_search(cube_type, scramble, log, memory_limit, time_limit) -> list[s
             raise HandOver(f"{where} would take about {seconds:.0f} s, past the "
                            f"{time_limit:g} s time limit")
         depth_started = time.perf_counter()
-        generated = side.expand()
+        generated = side.expand(progress_report(log, side, depth_started))
         elapsed = max(time.perf_counter() - depth_started, 1e-9)
         log(f"  from {side.label:<8} depth {side.depth:>2}: frontier {len(side.keys):>11,}  "
             f"({elapsed:6.2f} s, {generated / elapsed:>11,.0f} states/s)")
@@ -415,11 +449,19 @@ def optimal_search(cube_type, scramble, log, memory_limit, time_limit) -> list[s
             return [MOVES[m] for m in to_middle] + [MOVES[m ^ 1] for m in reversed(from_middle)]
 
 
-def two_phase(scramble) -> list[str]:
+def kociemba_module():
+    """The kociemba module, or None when it cannot be imported."""
     try:
         import kociemba
     except ImportError:
-        raise Unavailable(f"For a two-phase answer install kociemba: {INSTALL_HINT}") from None
+        return None
+    return kociemba
+
+
+def two_phase(scramble) -> list[str]:
+    kociemba = kociemba_module()
+    if kociemba is None:
+        raise Unavailable(f"For a two-phase answer install kociemba: {INSTALL_HINT}")
     cube = tessaroll.Cube3x3()
     cube.do_moves(" ".join(MOVES[m] for m in scramble))
     facelets = "".join("URFDLB"[k] for k in cube.to_sticker_array())
@@ -433,6 +475,10 @@ def solve(cube_type: int, scramble: list[int], log=print, memory_limit=None, tim
     answered, "two-phase" when kociemba did. memory_limit (bytes) replaces
     the machine's free memory as the search's budget; time_limit (seconds)
     bounds the 3x3 search. Raises Unavailable when nothing can answer."""
+    if cube_type == 3 and len(scramble) > SURE_DEPTH and kociemba_module() is None:
+        # Said before the search starts, not after it has run into its limit.
+        log("Note: kociemba is not installed, so a scramble too deep for the optimal search "
+            f"gets no answer. To install it: {INSTALL_HINT}.")
     try:
         return "optimal", optimal_search(cube_type, scramble, log, memory_limit, time_limit)
     except HandOver as stop:
@@ -454,6 +500,28 @@ def main(argv=None) -> int:
         return 130
 
 
+def positive(text: str) -> float:
+    """An argparse type: a finite number above zero."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not (0 < value < float("inf")):
+        raise argparse.ArgumentTypeError(f"must be a positive number, not {text}")
+    return value
+
+
+def seconds_or_zero(text: str) -> float:
+    """An argparse type: a positive number of seconds, or 0 for no limit."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if value != 0 and not (0 < value < float("inf")):
+        raise argparse.ArgumentTypeError(f"must be a positive number of seconds or 0, not {text}")
+    return value
+
+
 def run(argv) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--cube", type=int, choices=(2, 3), default=3, help="cube size (default 3)")
@@ -461,14 +529,16 @@ def run(argv) -> int:
     group.add_argument("--scramble", help='move string to solve, e.g. "R U F\'"')
     group.add_argument("--random", type=int, metavar="N", help="solve a random scramble of N quarter turns")
     parser.add_argument("--seed", type=int, help="seed for --random")
-    parser.add_argument("--memory-limit", type=float, metavar="MB",
+    parser.add_argument("--memory-limit", type=positive, metavar="MB",
                         help="memory the optimal search may use (default: 80%% of what the machine offers)")
-    parser.add_argument("--time-limit", type=float, default=5.0, metavar="S",
+    parser.add_argument("--time-limit", type=seconds_or_zero, default=5.0, metavar="S",
                         help="hand a 3x3 over to the two-phase solver rather than start a depth "
                              "expected to end after S seconds (default 5; 0 for no limit)")
     args = parser.parse_args(argv)
 
     if args.scramble is not None:
+        if args.seed is not None:
+            parser.error("--seed applies only to --random; a --scramble is solved as given")
         try:
             scramble = parse_moves(args.scramble)
         except ValueError as e:
@@ -498,10 +568,11 @@ def run(argv) -> int:
         print(f"Solution {answer!r} does not solve the cube", file=sys.stderr)
         return 1
     if method == "optimal":
-        print(f"Shortest solution ({len(tokens)} quarter turns, {elapsed:.2f} s, "
+        print(f"Shortest solution ({count(len(tokens), 'quarter turn')}, {elapsed:.2f} s, "
               f"optimal bidirectional search): {answer or '(already solved)'}")
     else:
-        print(f"Two-phase solution ({len(tokens)} face turns = {quarter_turns(tokens)} quarter turns, "
+        print(f"Two-phase solution ({count(len(tokens), 'face turn')} = "
+              f"{count(quarter_turns(tokens), 'quarter turn')}, "
               f"{elapsed:.2f} s, kociemba; not necessarily optimal): {answer}")
     print("Checked with do_moves: the cube is solved.")
     return 0

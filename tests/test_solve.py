@@ -165,21 +165,21 @@ def test_memory_error_mid_depth_hands_over(solver, monkeypatch):
     the 3x3 goes on to the two-phase solver (blocked here: the install hint)."""
     expand = solver.Side.expand
 
-    def failing(side):
+    def failing(side, *progress):
         if side.depth == 3:
             raise MemoryError
-        return expand(side)
+        return expand(side, *progress)
 
     monkeypatch.setattr(solver.Side, "expand", failing)
     with pytest.raises(solver.Unavailable, match="2x2 search cannot go on: the search ran out of memory"):
         solver.solve(2, solver.parse_moves("R U F' L D B' R' U'"), log=quiet)
     monkeypatch.setitem(sys.modules, "kociemba", None)
-    with pytest.raises(solver.Unavailable, match=r'install kociemba: pip install "tessaroll\[solve\]"'):
+    with pytest.raises(solver.Unavailable, match=r'install kociemba: python -m pip install kociemba'):
         solver.solve(3, solver.parse_moves("R U F' L D B' R' U'"), log=quiet)
 
 
 def test_interrupt_exits_with_130(solver, monkeypatch, capsys):
-    def interrupted(side):
+    def interrupted(side, *progress):
         raise KeyboardInterrupt
 
     monkeypatch.setattr(solver.Side, "expand", interrupted)
@@ -194,6 +194,89 @@ def test_command_line_reports_and_checks(solver, capsys):
     assert "depth" in out and "states/s" in out
     assert f"Shortest solution ({optimal} quarter turns" in out
     assert "Checked with do_moves: the cube is solved." in out
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--memory-limit", "-5"], "--memory-limit: must be a positive number"),
+    (["--memory-limit", "0"], "--memory-limit: must be a positive number"),
+    (["--memory-limit", "nan"], "--memory-limit: must be a positive number"),
+    (["--memory-limit", "inf"], "--memory-limit: must be a positive number"),
+    (["--memory-limit", "lots"], "--memory-limit: not a number"),
+    (["--time-limit", "-1"], "--time-limit: must be a positive number of seconds or 0"),
+    (["--time-limit", "nan"], "--time-limit: must be a positive number of seconds or 0"),
+    (["--seed", "3"], "--seed applies only to --random"),
+    (["--random", "-1"], "--random needs a non-negative length"),
+])
+def test_impossible_arguments_are_usage_errors(solver, monkeypatch, capsys, args, message):
+    """Refused by the parser (status 2) before any search starts."""
+    def no_search(*_):
+        raise AssertionError("the search started")
+
+    monkeypatch.setattr(solver, "optimal_search", no_search)
+    if "--random" not in args:
+        args = args + ["--scramble", "R U"]
+    with pytest.raises(SystemExit) as exit_info:
+        solver.main(["--cube", "2"] + args)
+    assert exit_info.value.code == 2
+    assert message in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("args", [["--time-limit", "0"], ["--memory-limit", "0.5"],
+                                  ["--random", "3", "--seed", "0"]])
+def test_boundary_arguments_are_accepted(solver, capsys, args):
+    if "--random" not in args:
+        args = args + ["--scramble", "R U"]
+    assert solver.main(["--cube", "2"] + args) == 0
+    assert "Checked with do_moves: the cube is solved." in capsys.readouterr().out
+
+
+@pytest.mark.parametrize("scramble, expected", [("R", "1 quarter turn,"), ("R U", "2 quarter turns,")])
+def test_counts_agree_in_number(solver, capsys, scramble, expected):
+    assert brute_force_length(2, solver.parse_moves(scramble), limit=2) == int(expected[0])
+    assert solver.main(["--cube", "2", "--scramble", scramble]) == 0
+    assert f"Shortest solution ({expected}" in capsys.readouterr().out
+
+
+def test_missing_kociemba_is_named_before_the_search(solver, monkeypatch):
+    """A 3x3 scramble longer than the search surely covers is warned about
+    before the first depth runs; a short one, or any 2x2, is not."""
+    monkeypatch.setitem(sys.modules, "kociemba", None)
+    long_moves = solver.parse_moves("R U F' L D B' R' U' F L' D2")
+    lines = []
+    with pytest.raises(solver.Unavailable, match="install kociemba"):
+        solver.solve(3, long_moves, log=lines.append, time_limit=1e-9)
+    assert lines[0].startswith("Note: kociemba is not installed")
+    assert solver.INSTALL_HINT in lines[0]
+    for cube_type, moves in [(3, long_moves[:solver.SURE_DEPTH]), (2, long_moves)]:
+        lines = []
+        solver.solve(cube_type, moves, log=lines.append)
+        assert not any("kociemba" in line for line in lines)
+
+
+def test_a_long_depth_reports_its_progress(solver, monkeypatch):
+    """With reports due at once, every chunk of parents but the last is
+    reported, with shares rising below 100% of the previous frontier."""
+    monkeypatch.setattr(solver, "PROGRESS_SECONDS", 0.0)
+    monkeypatch.setattr(solver, "BATCH_ROWS", 12 * 100)  # 100 parents a chunk
+    lines = []
+    solver.solve(2, solver.parse_moves("R U F' L D B'"), log=lines.append)
+    frontiers = {}
+    reports = []
+    for line in lines:
+        if "frontier" in line:
+            side, depth = line.split()[1], int(line.split("depth")[1].split(":")[0])
+            frontiers[side, depth] = int(line.split("frontier")[1].split()[0].replace(",", ""))
+        else:
+            words = line.split()
+            parents = int(words[6].replace(",", ""))
+            reports.append((words[3].rstrip(":"), int(words[1]), int(words[4].rstrip("%")), parents))
+    assert reports
+    for side, depth, percent, parents in reports:
+        assert parents == frontiers[side, depth - 1] > 100
+        assert 0 < percent < 100
+    for key in {(r[0], r[1]) for r in reports}:
+        shares = [r[2] for r in reports if (r[0], r[1]) == key]
+        assert shares == sorted(shares) and len(shares) == -(-frontiers[key[0], key[1] - 1] // 100) - 1
 
 
 @pytest.mark.skipif("TESSAROLL_MEMORY_TOOL" in os.environ,

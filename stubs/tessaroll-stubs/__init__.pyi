@@ -1,7 +1,7 @@
 # Type information for the tessaroll extension module. The classes are
 # closed (no subclassing at run time), hence @final.
 from collections.abc import Iterator
-from typing import final
+from typing import Generic, Literal, TypeVar, final, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -54,15 +54,29 @@ class Cube3x3(_Moves):
     def get_edges(self) -> list[tuple[int, int]]: ...
     def to_sticker_array(self) -> list[int]: ...
 
+# The class of a batch's cubes. Covariant: a batch hands out copies and
+# takes no cubes in, so a CubeBatch[Cube3x3] is a CubeBatch[Cube2x2 | Cube3x3].
+_Cube_co = TypeVar("_Cube_co", bound=Cube2x2 | Cube3x3, covariant=True)
+
+# Generic for type checkers only: at run time CubeBatch[...] is not
+# subscriptable, so annotations naming it must stay unevaluated (quoted, or
+# under `from __future__ import annotations`).
 @final
-class CubeBatch:
-    def __new__(cls, count: int, cube_type: int) -> CubeBatch: ...
+class CubeBatch(Generic[_Cube_co]):
+    # The model follows from a literal cube_type; any other int gives a
+    # batch of either model (or TypeError at run time).
+    @overload
+    def __new__(cls, count: int, cube_type: Literal[2]) -> CubeBatch[Cube2x2]: ...
+    @overload
+    def __new__(cls, count: int, cube_type: Literal[3]) -> CubeBatch[Cube3x3]: ...
+    @overload
+    def __new__(cls, count: int, cube_type: int) -> CubeBatch[Cube2x2 | Cube3x3]: ...
     def __len__(self) -> int: ...
-    # Items are copies; their class is the batch's model, fixed by cube_type.
-    def __getitem__(self, index: int, /) -> Cube2x2 | Cube3x3: ...
+    # Items are copies of the batch's model.
+    def __getitem__(self, index: int, /) -> _Cube_co: ...
     # Iteration runs through __getitem__ until IndexError; spelled out here
     # because type checkers do not follow that fallback.
-    def __iter__(self) -> Iterator[Cube2x2 | Cube3x3]: ...
+    def __iter__(self) -> Iterator[_Cube_co]: ...
     def len(self) -> int: ...
     def apply_move_indexes(self, move_indexes: npt.NDArray[np.uintp]) -> None: ...
     def get_next_states(self) -> npt.NDArray[np.int64]:
