@@ -50,8 +50,8 @@ MOVES = oracle.MOVES
 STICKERS = {2: 24, 3: 54}
 NO_MOVE = 12                       # a move index apply_move_indexes ignores
 SETTINGS = {                       # per cube: walk length, layers, beam, search cap
-    2: dict(walk=18, hidden=(1024, 1024, 512), beam=1024, max_depth=24, batch=1024),
-    3: dict(walk=24, hidden=(2048, 1024, 1024, 512), beam=1024, max_depth=40, batch=1024),
+    2: dict(walk=18, hidden=(1024, 1024, 512), beam=4096, max_depth=24, batch=1024),
+    3: dict(walk=24, hidden=(1024, 512, 512), beam=1024, max_depth=30, batch=1024),
 }
 SCRAMBLE_DEPTHS_3X3 = (5, 10, 15, 20)
 
@@ -60,7 +60,7 @@ class Clock:
     """Wall time per kind of work: tessaroll calls, the model, and the rest."""
 
     def __init__(self):
-        self.spent = {"tessaroll": 0.0, "model": 0.0, "replay": 0.0}
+        self.spent = {"tessaroll": 0.0, "model": 0.0, "replay": 0.0, "validation": 0.0}
         self.started = time.perf_counter()
 
     @contextmanager
@@ -74,10 +74,12 @@ class Clock:
     def shares(self, since=None):
         wall = time.perf_counter() - (self.started if since is None else since)
         engine = self.spent["tessaroll"] + self.spent["replay"]
-        glue = max(0.0, wall - engine - self.spent["model"])
+        check = self.spent["validation"]
+        glue = max(0.0, wall - engine - self.spent["model"] - check)
         return (f"{wall:.1f} s wall: tessaroll {100 * engine / wall:.1f}% "
                 f"(of it replaying beams {100 * self.spent['replay'] / wall:.1f}%), "
-                f"model {100 * self.spent['model'] / wall:.1f}%, Python glue {100 * glue / wall:.1f}%")
+                f"model {100 * self.spent['model'] / wall:.1f}%, Python glue {100 * glue / wall:.1f}%"
+                + (f", validation solves {100 * check / wall:.1f}%" if check else ""))
 
 
 class Policy(nn.Module):
@@ -238,13 +240,16 @@ def state_keys(rows: np.ndarray) -> np.ndarray:
     return (rows.astype(np.uint64) * weights).sum(axis=1, dtype=np.uint64)
 
 
+GROUP_MIX = np.uint64(0x9E3779B97F4A7C15)   # spreads the scramble number over a key's bits
+
+
 def beam_search(cube, scrambles, score, width, max_depth, clock):
     """Solve every scramble (lists of move indexes) by a beam of `width`.
 
     `score(rows)` returns an (n, 12) array of log-probabilities of the turns
     from each sticker row. Returns a list with, per scramble, its solution as
     move indexes or None."""
-    solved_row = np.asarray(MODELS[cube]().to_sticker_array())
+    solved_key = state_keys(np.array([MODELS[cube]().to_sticker_array()]))[0]
     solutions = [None] * len(scrambles)
     for g, s in enumerate(scrambles):   # scrambles that need no turn
         c = MODELS[cube]()
@@ -255,6 +260,7 @@ def beam_search(cube, scrambles, score, width, max_depth, clock):
     paths = np.zeros((len(groups), 0), dtype=np.uint8)
     scores = np.zeros(len(groups), dtype=np.float32)
     rows = None
+    visited = np.zeros(0, dtype=np.uint64)   # keys of the states the beams held
     for depth in range(max_depth):
         if not len(groups):
             break
@@ -272,7 +278,8 @@ def beam_search(cube, scrambles, score, width, max_depth, clock):
         if depth:   # a turn that undoes the path's last one leads back
             child_scores.reshape(-1, 12)[np.arange(len(groups)), paths[:, -1] ^ 1] = -np.inf
         child_groups = np.repeat(groups, 12)
-        done = (children == solved_row).all(axis=1)
+        all_keys = state_keys(children)
+        done = all_keys == solved_key
         for i in np.flatnonzero(done):
             g = child_groups[i]
             if solutions[g] is None:
@@ -281,17 +288,24 @@ def beam_search(cube, scrambles, score, width, max_depth, clock):
         alive = np.flatnonzero(~finished[child_groups] & np.isfinite(child_scores))
         # The best-scored copy of each state per scramble, then the best
         # `width` states per scramble.
-        keys = state_keys(children[alive])
-        order = np.lexsort((-child_scores[alive], keys, child_groups[alive]))
-        picked = alive[order]
+        # A state this scramble's beam held before is reached again by a
+        # longer path: drop it too.
+        keys = all_keys[alive] ^ (child_groups[alive].astype(np.uint64) * GROUP_MIX)
+        order = np.lexsort((-child_scores[alive], keys))
+        picked, keys = alive[order], keys[order]
         first = np.ones(len(picked), dtype=bool)
-        first[1:] = (keys[order][1:] != keys[order][:-1]) | (child_groups[picked][1:] != child_groups[picked][:-1])
-        picked = picked[first]
+        first[1:] = keys[1:] != keys[:-1]
+        where = np.minimum(np.searchsorted(visited, keys), max(len(visited) - 1, 0))
+        if len(visited):
+            first &= visited[where] != keys
+        picked, keys = picked[first], keys[first]
         order = np.lexsort((-child_scores[picked], child_groups[picked]))
-        picked = picked[order]
+        picked, keys = picked[order], keys[order]
         g_sorted = child_groups[picked]
         starts = np.searchsorted(g_sorted, g_sorted, side="left")
-        picked = picked[np.arange(len(picked)) - starts < width]
+        top = np.arange(len(picked)) - starts < width
+        picked = picked[top]
+        visited = np.union1d(visited, keys[top])
         groups = child_groups[picked]
         paths = np.concatenate([paths[picked // 12], (picked % 12).astype(np.uint8)[:, None]], axis=1)
         scores = child_scores[picked]
@@ -403,7 +417,8 @@ def train(learner, seconds, clock, checkpoint, steps=None, eval_every=30.0, walk
             bar.set_postfix(loss=f"{loss:.3f}", refresh=False)
             rate = None
             if time.perf_counter() - last_eval >= eval_every:
-                found = solve_set(learner, validation, 64, Clock(), "validate")
+                with clock("validation"):
+                    found = solve_set(learner, validation, 64, Clock(), "validate")
                 rate = sum(f is not None for f in found) / len(found)
                 learner.save(checkpoint)
                 last_eval = time.perf_counter()
@@ -431,6 +446,7 @@ def main(argv=None) -> int:
                         help="test scrambles (default 100; on the 3x3, per scramble depth)")
     parser.add_argument("--seed", type=int, default=0, help="seed of the model, walks and scrambles")
     parser.add_argument("--beam", type=int, help="beam width per scramble (default 1024)")
+    parser.add_argument("--hidden", help="hidden layer widths, e.g. 1024,512 (new runs only)")
     parser.add_argument("--checkpoint", default=None, help="checkpoint file (default learn-<cube>x<cube>.ckpt)")
     parser.add_argument("--resume", action="store_true", help="continue from the checkpoint")
     parser.add_argument("--chart", help="write a PNG of loss and solve rate against time here")
@@ -453,7 +469,8 @@ def main(argv=None) -> int:
             parser.error(f"{checkpoint} holds a {learner.cube}x{learner.cube} model")
         print(f"Resumed {checkpoint}: {learner.steps} steps, {learner.train_seconds:.0f} s trained")
     else:
-        learner = Learner(args.cube, args.seed)
+        hidden = tuple(int(h) for h in args.hidden.split(",")) if args.hidden else None
+        learner = Learner(args.cube, args.seed, hidden)
     print(f"JAX on {jax.devices()[0].platform}; policy MLP {learner.hidden}; beam {width}")
 
     started = time.perf_counter()
