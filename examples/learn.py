@@ -350,7 +350,9 @@ def is_tracked(path: str) -> bool:
     return result.returncode == 0
 
 
-def write_chart(path: str, history) -> None:
+def write_chart(path: str, history, final=None) -> None:
+    """Loss and validation solve rate against training time; `final`, a
+    (solve rate, label) pair, marks the test set's result at the end."""
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
@@ -363,8 +365,11 @@ def write_chart(path: str, history) -> None:
     if rate:
         ax2 = ax.twinx()
         ax2.plot(*zip(*rate), "o-", color="tab:red", ms=3)
-        ax2.set_ylabel("validation solve rate", color="tab:red")
+        ax2.set_ylabel("solve rate (validation: beam 64)", color="tab:red")
         ax2.set_ylim(0, 1.02)
+        if final is not None:
+            ax2.plot([t[-1]], [final[0]], "*", color="black", ms=10, label=final[1])
+            ax2.legend(loc="lower right", fontsize=8)
     fig.tight_layout()
     fig.savefig(path)
     plt.close(fig)
@@ -504,8 +509,8 @@ def main(argv=None) -> int:
             print(f"Oracle: {time.perf_counter() - t:.1f} s for {len(best)} optimal lengths")
             solved = [(len(f), b) for f, b in zip(found, best) if f is not None]
             if args.chart:
-                learner.history[-1] = learner.history[-1][:2] + (len(solved) / len(scrambles),)
-                write_chart(args.chart, learner.history)
+                write_chart(args.chart, learner.history,
+                            (len(solved) / len(scrambles), f"test: {len(scrambles)} scrambles, beam {width}"))
             mean = np.mean([s for s, _ in solved]) if solved else float("nan")
             print(f"Optimal mean over the solved ones {np.mean([b for _, b in solved]) if solved else float('nan'):.2f}"
                   f"; solutions longer than optimal: {sum(s > b for s, b in solved)}")
