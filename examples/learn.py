@@ -1,0 +1,549 @@
+"""Train a policy network on cube states from CubeBatch and solve by batched beam search.
+
+Training data are random walks from the solved cube run on a CubeBatch: at
+each step get_next_states() gives all twelve children of every walker, each
+child is a sample labelled with the move that undoes the turn that made it,
+and apply_move_indexes() moves every walker on. A JAX/Flax MLP learns those
+labels (cross-entropy, optax Adam).
+
+The search keeps, for every scramble, a beam of move paths. Each depth it
+rebuilds the beam as a CubeBatch by replaying the scramble and the paths with
+apply_move_indexes (the module has no constructor from a state), takes all
+children with get_next_states(), scores each child by its path's cumulative
+log-probability under the policy, drops duplicate states, keeps the best
+--beam per scramble and stops a scramble at the first depth that reaches the
+solved state. On the 2x2, examples/solve.py's bidirectional search gives the
+optimal length of every test scramble.
+
+    python examples/learn.py --cube 2 --minutes 3 --scrambles 100 --seed 0
+    python examples/learn.py --cube 3 --minutes 10 --scrambles 20 --chart /tmp/learn3.png
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import pickle
+import subprocess
+import sys
+import time
+from contextlib import contextmanager
+
+import numpy as np
+
+import tessaroll
+
+try:
+    import flax.linen as nn
+    import jax
+    import jax.numpy as jnp
+    import optax
+    from tqdm import tqdm
+except ImportError as missing:  # pragma: no cover - depends on the environment
+    raise SystemExit(f"examples/learn.py needs the learn extra ({missing.name} is missing): "
+                     'pip install ".[learn]" (Python 3.10+)') from None
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import solve as oracle  # noqa: E402  the exact 2x2 solver
+
+MOVES = oracle.MOVES
+MODELS = oracle.MODELS
+STICKERS = {2: 24, 3: 54}
+NO_MOVE = 12                       # a move index apply_move_indexes ignores
+SETTINGS = {                       # per cube: walk length, layers, beam, search cap
+    2: dict(walk=18, hidden=(1024, 1024, 512), beam=4096, max_depth=24, batch=1024),
+    3: dict(walk=24, hidden=(1024, 512, 512), beam=1024, max_depth=30, batch=1024),
+}
+SCRAMBLE_DEPTHS_3X3 = (5, 10, 15, 20)
+
+
+class Clock:
+    """Wall time per kind of work: tessaroll calls, the model, and the rest."""
+
+    def __init__(self):
+        self.spent = {"tessaroll": 0.0, "model": 0.0, "replay": 0.0, "validation": 0.0}
+        self.started = time.perf_counter()
+
+    @contextmanager
+    def __call__(self, kind):
+        t = time.perf_counter()
+        try:
+            yield
+        finally:
+            self.spent[kind] += time.perf_counter() - t
+
+    def shares(self, since=None):
+        wall = time.perf_counter() - (self.started if since is None else since)
+        engine = self.spent["tessaroll"] + self.spent["replay"]
+        check = self.spent["validation"]
+        glue = max(0.0, wall - engine - self.spent["model"] - check)
+        return (f"{wall:.1f} s wall: tessaroll {100 * engine / wall:.1f}% "
+                f"(of it replaying beams {100 * self.spent['replay'] / wall:.1f}%), "
+                f"model {100 * self.spent['model'] / wall:.1f}%, Python glue {100 * glue / wall:.1f}%"
+                + (f", validation solves {100 * check / wall:.1f}%" if check else ""))
+
+
+class Policy(nn.Module):
+    """Stickers -> logits over the twelve quarter turns (one-hot colours in)."""
+    hidden: tuple
+
+    @nn.compact
+    def __call__(self, stickers):
+        x = jax.nn.one_hot(stickers, 6, dtype=jnp.float32).reshape(stickers.shape[0], -1)
+        for width in self.hidden:
+            x = nn.relu(nn.LayerNorm()(nn.Dense(width)(x)))
+        return nn.Dense(12)(x)
+
+
+def walk_samples(cube: int, walkers: int, length: int, rng: np.random.Generator, clock: Clock):
+    """Random walks of `length` turns from solved, none undoing the last turn.
+
+    Returns (rows, labels, depths, walker, moves): every child at every step
+    except the one that undoes the walker's last turn, as uint8 sticker rows;
+    the move index that undoes the child's turn; the child's walk depth; the
+    walker it came from; and the walks' turns, moves[k, w] being walker w's
+    (k+1)-th turn. Sample i is walker[i] after its first depths[i] - 1 turns,
+    turned by move index labels[i] ^ 1."""
+    with clock("tessaroll"):
+        batch = tessaroll.CubeBatch(walkers, cube)
+    moves = np.empty((length, walkers), dtype=np.uintp)
+    rows, labels, origin = [], [], []
+    last = np.full(walkers, NO_MOVE, dtype=np.int64)
+    keep = np.ones((walkers, 12), dtype=bool)
+    for k in range(length):
+        with clock("tessaroll"):
+            children = batch.get_next_states().reshape(walkers, 12, -1)
+        keep[:] = True
+        if k:
+            keep[np.arange(walkers), last ^ 1] = False
+        rows.append(children[keep].astype(np.uint8))
+        which = np.nonzero(keep)
+        origin.append(which[0])
+        labels.append((which[1] ^ 1).astype(np.int32))
+        # The next turn: any of the eleven that do not undo the last one.
+        step = rng.integers(0, 11, walkers)
+        if k:
+            step += step >= (last ^ 1)
+        moves[k] = step
+        last = step
+        with clock("tessaroll"):
+            batch.apply_move_indexes(moves[k])
+    # Step 0 has twelve children per walker (there is no last turn to undo).
+    depths = np.concatenate([np.full(12 * walkers, 1, np.int32),
+                             np.repeat(np.arange(2, length + 1, dtype=np.int32), 11 * walkers)])
+    return np.concatenate(rows), np.concatenate(labels), depths, np.concatenate(origin), moves
+
+
+class Learner:
+    """Model, optimiser state and the training history, with checkpoints."""
+
+    def __init__(self, cube: int, seed: int, hidden=None, lr=1e-3):
+        self.cube = cube
+        self.hidden = tuple(hidden or SETTINGS[cube]["hidden"])
+        self.model = Policy(self.hidden)
+        self.optimiser = optax.inject_hyperparams(optax.adam)(learning_rate=lr)
+        self.base_lr = lr
+        self.params = self.model.init(jax.random.PRNGKey(seed), jnp.zeros((1, STICKERS[cube]), jnp.uint8))
+        self.opt_state = self.optimiser.init(self.params)
+        self.rng = np.random.default_rng(seed)
+        self.steps = 0
+        self.samples = 0
+        self.train_seconds = 0.0
+        self.history = []              # (train seconds, loss, solve rate or None)
+        self._train_step = jax.jit(self._step)
+        self._log_probs = jax.jit(lambda p, x: jax.nn.log_softmax(self.model.apply(p, x)))
+
+    def _step(self, params, opt_state, rows, labels, lr):
+        def loss_fn(p):
+            logits = self.model.apply(p, rows)
+            return optax.softmax_cross_entropy_with_integer_labels(logits, labels).mean()
+        loss, grads = jax.value_and_grad(loss_fn)(params)
+        opt_state.hyperparams["learning_rate"] = lr
+        updates, opt_state = self.optimiser.update(grads, opt_state, params)
+        return optax.apply_updates(params, updates), opt_state, loss
+
+    def train_step(self, rows, labels, progress: float) -> float:
+        """One Adam step; the learning rate decays over the last half of training."""
+        lr = self.base_lr * (1.0 if progress < 0.5 else max(0.05, 2.0 * (1.0 - progress)))
+        self.params, self.opt_state, loss = self._train_step(self.params, self.opt_state, rows, labels, lr)
+        self.steps += 1
+        self.samples += len(rows)
+        return float(loss)
+
+    def log_probs(self, rows: np.ndarray, chunk: int = 4096) -> np.ndarray:
+        """Log-probabilities of the twelve turns for each sticker row, in
+        fixed-size chunks so that the compiled function is reused."""
+        out = np.empty((len(rows), 12), dtype=np.float32)
+        for lo in range(0, len(rows), chunk):
+            part = rows[lo:lo + chunk]
+            size = len(part) if len(rows) <= chunk else chunk
+            size = 1 << max(6, (size - 1).bit_length())
+            padded = np.zeros((size, rows.shape[1]), np.uint8)
+            padded[:len(part)] = part
+            out[lo:lo + len(part)] = np.asarray(self._log_probs(self.params, padded))[:len(part)]
+        return out
+
+    def state(self) -> dict:
+        return {"cube": self.cube, "hidden": self.hidden, "base_lr": self.base_lr,
+                "params": jax.device_get(self.params), "opt_state": jax.device_get(self.opt_state),
+                "rng": self.rng.bit_generator.state, "steps": self.steps, "samples": self.samples,
+                "train_seconds": self.train_seconds, "history": list(self.history)}
+
+    def save(self, path: str) -> None:
+        """Write atomically: an interrupted save leaves the previous file."""
+        tmp = f"{path}.tmp{os.getpid()}"
+        with open(tmp, "wb") as f:
+            pickle.dump(self.state(), f, protocol=pickle.HIGHEST_PROTOCOL)
+        os.replace(tmp, path)
+
+    @classmethod
+    def load(cls, path: str) -> "Learner":
+        with open(path, "rb") as f:
+            state = pickle.load(f)  # a file this script wrote: trust it as code
+        learner = cls(state["cube"], 0, state["hidden"], state["base_lr"])
+        learner.params = jax.tree_util.tree_map(jnp.asarray, state["params"])
+        learner.opt_state = jax.tree_util.tree_map(jnp.asarray, state["opt_state"])
+        learner.rng.bit_generator.state = state["rng"]
+        for key in ("steps", "samples", "train_seconds", "history"):
+            setattr(learner, key, state[key])
+        return learner
+
+
+def random_scrambles(rng: np.random.Generator, count: int, low: int, high: int) -> list[list[int]]:
+    return [[int(m) for m in rng.integers(0, 12, int(rng.integers(low, high + 1)))] for _ in range(count)]
+
+
+def replay(cube: int, scrambles: list[list[int]], groups: np.ndarray, paths: np.ndarray, clock: Clock):
+    """A CubeBatch holding, for each beam entry i, scramble groups[i] turned by paths[i]."""
+    longest = max(len(s) for s in scrambles)
+    table = np.full((len(scrambles), longest), NO_MOVE, dtype=np.uintp)
+    for g, s in enumerate(scrambles):
+        table[g, :len(s)] = s
+    columns = np.ascontiguousarray(table[groups].T)
+    path_columns = np.ascontiguousarray(paths.T.astype(np.uintp))
+    with clock("replay"):
+        batch = tessaroll.CubeBatch(len(groups), cube)
+        for column in columns:
+            batch.apply_move_indexes(column)
+        for column in path_columns:
+            batch.apply_move_indexes(column)
+    return batch
+
+
+def state_keys(rows: np.ndarray) -> np.ndarray:
+    """A 64-bit key per sticker row: exact on the 2x2 (base 6, 24 digits
+    fit), a wrapping random-weight hash on the 3x3 (a clash within one
+    beam has a probability around 2**-40)."""
+    if rows.shape[1] == 24:
+        weights = 6 ** np.arange(24, dtype=np.uint64)
+    else:
+        weights = np.random.default_rng(54).integers(1, 2**63, 54, dtype=np.uint64) * np.uint64(2) + np.uint64(1)
+    return (rows.astype(np.uint64) * weights).sum(axis=1, dtype=np.uint64)
+
+
+GROUP_MIX = np.uint64(0x9E3779B97F4A7C15)   # spreads the scramble number over a key's bits
+
+
+def beam_search(cube, scrambles, score, width, max_depth, clock):
+    """Solve every scramble (lists of move indexes) by a beam of `width`.
+
+    `score(rows)` returns an (n, 12) array of log-probabilities of the turns
+    from each sticker row. Returns a list with, per scramble, its solution as
+    move indexes or None."""
+    solved_key = state_keys(np.array([MODELS[cube]().to_sticker_array()]))[0]
+    solutions = [None] * len(scrambles)
+    for g, s in enumerate(scrambles):   # scrambles that need no turn
+        c = MODELS[cube]()
+        c.do_moves(" ".join(MOVES[m] for m in s))
+        if c.is_solved():
+            solutions[g] = []
+    groups = np.array([g for g in range(len(scrambles)) if solutions[g] is None], dtype=np.int64)
+    paths = np.zeros((len(groups), 0), dtype=np.uint8)
+    scores = np.zeros(len(groups), dtype=np.float32)
+    rows = None
+    visited = np.zeros(0, dtype=np.uint64)   # keys of the states the beams held
+    for depth in range(max_depth):
+        if not len(groups):
+            break
+        batch = replay(cube, scrambles, groups, paths, clock)
+        with clock("tessaroll"):
+            children = batch.get_next_states()
+        if rows is None:   # the scrambled cubes themselves, for the first scores
+            rows = np.zeros((len(groups), children.shape[1]), np.uint8)
+            for i, g in enumerate(groups):
+                c = MODELS[cube]()
+                c.do_moves(" ".join(MOVES[m] for m in scrambles[g]))
+                rows[i] = c.to_sticker_array()
+        with clock("model"):
+            child_scores = (scores[:, None] + score(rows)).ravel()
+        if depth:   # a turn that undoes the path's last one leads back
+            child_scores.reshape(-1, 12)[np.arange(len(groups)), paths[:, -1] ^ 1] = -np.inf
+        child_groups = np.repeat(groups, 12)
+        all_keys = state_keys(children)
+        done = all_keys == solved_key
+        for i in np.flatnonzero(done):
+            g = child_groups[i]
+            if solutions[g] is None:
+                solutions[g] = [int(m) for m in paths[i // 12]] + [int(i % 12)]
+        finished = np.array([solutions[g] is not None for g in range(len(scrambles))])
+        alive = np.flatnonzero(~finished[child_groups] & np.isfinite(child_scores))
+        # The best-scored copy of each state per scramble, then the best
+        # `width` states per scramble.
+        # A state this scramble's beam held before is reached again by a
+        # longer path: drop it too.
+        keys = all_keys[alive] ^ (child_groups[alive].astype(np.uint64) * GROUP_MIX)
+        order = np.lexsort((-child_scores[alive], keys))
+        picked, keys = alive[order], keys[order]
+        first = np.ones(len(picked), dtype=bool)
+        first[1:] = keys[1:] != keys[:-1]
+        where = np.minimum(np.searchsorted(visited, keys), max(len(visited) - 1, 0))
+        if len(visited):
+            first &= visited[where] != keys
+        picked, keys = picked[first], keys[first]
+        order = np.lexsort((-child_scores[picked], child_groups[picked]))
+        picked, keys = picked[order], keys[order]
+        g_sorted = child_groups[picked]
+        starts = np.searchsorted(g_sorted, g_sorted, side="left")
+        top = np.arange(len(picked)) - starts < width
+        picked = picked[top]
+        visited = np.union1d(visited, keys[top])
+        groups = child_groups[picked]
+        paths = np.concatenate([paths[picked // 12], (picked % 12).astype(np.uint8)[:, None]], axis=1)
+        scores = child_scores[picked]
+        rows = children[picked].astype(np.uint8)
+    return solutions
+
+
+
+def check(cube, scramble, solution) -> bool:
+    """The answer, checked with do_moves on a fresh cube."""
+    c = MODELS[cube]()
+    c.do_moves(" ".join(MOVES[m] for m in scramble))
+    c.do_moves(" ".join(MOVES[m] for m in solution))
+    return c.is_solved()
+
+
+def solve_set(learner, scrambles, width, clock, label="search", chunk=None):
+    """Beam-search the scrambles a chunk at a time; checked solutions or None."""
+    cube = learner.cube
+    chunk = chunk or max(1, 16384 // width)
+    found = []
+    with tqdm(total=len(scrambles), desc=label, unit="cube", leave=False, disable=None) as bar:
+        for lo in range(0, len(scrambles), chunk):
+            part = scrambles[lo:lo + chunk]
+            sols = beam_search(cube, part, learner.log_probs, width, SETTINGS[cube]["max_depth"], clock)
+            for s, sol in zip(part, sols):
+                found.append(sol if sol is not None and check(cube, s, sol) else None)
+            bar.update(len(part))
+    return found
+
+
+def is_tracked(path: str) -> bool:
+    """Whether git tracks the file at path (False outside a work tree)."""
+    folder = os.path.dirname(os.path.abspath(path)) or "."
+    try:
+        result = subprocess.run(["git", "-C", folder, "ls-files", "--error-unmatch", os.path.abspath(path)],
+                                capture_output=True, timeout=10)
+    except (OSError, subprocess.SubprocessError):
+        return False
+    return result.returncode == 0
+
+
+def write_chart(path: str, history, final=None) -> None:
+    """Loss and validation solve rate against training time; `final`, a
+    (solve rate, label) pair, marks the test set's result at the end."""
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    t = [h[0] / 60 for h in history]
+    fig, ax = plt.subplots(figsize=(6.4, 3.6), dpi=100)
+    ax.plot(t, [h[1] for h in history], color="tab:blue", lw=1)
+    ax.set_xlabel("training time (min)")
+    ax.set_ylabel("training loss (cross-entropy)", color="tab:blue")
+    rate = [(h[0] / 60, h[2]) for h in history if h[2] is not None]
+    if rate:
+        ax2 = ax.twinx()
+        ax2.plot(*zip(*rate), "o-", color="tab:red", ms=3)
+        ax2.set_ylabel("solve rate (validation: beam 64)", color="tab:red")
+        ax2.set_ylim(0, 1.02)
+        if final is not None:
+            ax2.plot([t[-1]], [final[0]], "*", color="black", ms=10, label=final[1])
+            ax2.legend(loc="lower right", fontsize=8)
+    fig.tight_layout()
+    fig.savefig(path)
+    plt.close(fig)
+
+
+def train(learner, seconds, clock, checkpoint, steps=None, eval_every=30.0, walkers=None):
+    """Train for `seconds` of training time (or exactly `steps` steps).
+
+    Every `eval_every` seconds the solve rate of a fixed small validation set
+    goes into the history and a checkpoint is written."""
+    cube = learner.cube
+    cfg = SETTINGS[cube]
+    walkers = walkers or max(64, 8192 // cfg["walk"])
+    # 3x3 scrambles of 8 turns were all solved after a minute: 13 tell more.
+    depth = 30 if cube == 2 else 13
+    validation = random_scrambles(np.random.default_rng(12345), 32, depth, depth)
+    start_seconds = learner.train_seconds
+    budget = start_seconds + seconds
+    last_eval = time.perf_counter()
+    rows = labels = None
+    used = 0
+    generated = 0
+    gen_seconds = 0.0
+    data_bar = tqdm(desc="data", unit=" states", unit_scale=True, position=1, leave=False, disable=None)
+    bar = tqdm(total=round(seconds), desc="train", unit="s", position=0, leave=False, disable=None)
+    step_target = None if steps is None else learner.steps + steps
+    try:
+        while True:
+            if step_target is not None:
+                if learner.steps >= step_target:
+                    break
+                progress = 1 - (step_target - learner.steps) / steps
+            else:
+                if learner.train_seconds >= budget:
+                    break
+                progress = (learner.train_seconds - start_seconds) / max(seconds, 1e-9)
+            t0 = time.perf_counter()
+            if rows is None or used + cfg["batch"] > len(rows):
+                g0 = time.perf_counter()
+                rows, labels, _, _, _ = walk_samples(cube, walkers, cfg["walk"], learner.rng, clock)
+                perm = learner.rng.permutation(len(rows))
+                rows, labels, used = rows[perm], labels[perm], 0
+                generated += len(rows)
+                gen_seconds += time.perf_counter() - g0
+                data_bar.update(len(rows))
+            batch_rows, batch_labels = rows[used:used + cfg["batch"]], labels[used:used + cfg["batch"]]
+            used += cfg["batch"]
+            with clock("model"):
+                loss = learner.train_step(batch_rows, batch_labels, progress)
+            learner.train_seconds += time.perf_counter() - t0
+            bar.update(min(round(seconds), round(learner.train_seconds - start_seconds)) - bar.n)
+            bar.set_postfix(loss=f"{loss:.3f}", refresh=False)
+            rate = None
+            if time.perf_counter() - last_eval >= eval_every:
+                with clock("validation"):
+                    found = solve_set(learner, validation, 64, Clock(), "validate")
+                rate = sum(f is not None for f in found) / len(found)
+                learner.save(checkpoint)
+                last_eval = time.perf_counter()
+            learner.history.append((learner.train_seconds, loss, rate))
+    finally:
+        bar.close()
+        data_bar.close()
+    return generated, gen_seconds
+
+
+def optimal_lengths(scrambles):
+    out = []
+    for s in tqdm(scrambles, desc="oracle", unit="cube", leave=False, disable=None):
+        method, tokens = oracle.solve(2, s, log=lambda *a: None)
+        out.append(len(tokens))
+    return out
+
+
+def main(argv=None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--cube", type=int, choices=(2, 3), default=2, help="cube size (default 2)")
+    parser.add_argument("--minutes", type=float, default=3.0, help="training time in minutes (default 3)")
+    parser.add_argument("--steps", type=int, help="train exactly this many steps instead (repeatable)")
+    parser.add_argument("--scrambles", type=int, default=100,
+                        help="test scrambles (default 100; on the 3x3, per scramble depth)")
+    parser.add_argument("--seed", type=int, default=0, help="seed of the model, walks and scrambles")
+    parser.add_argument("--beam", type=int, help="beam width per scramble (default 1024)")
+    parser.add_argument("--depths", default=SCRAMBLE_DEPTHS_3X3,
+                        type=lambda text: tuple(int(d) for d in text.split(",")),
+                        help="3x3 test scramble depths (default 5,10,15,20)")
+    parser.add_argument("--hidden", help="hidden layer widths, e.g. 1024,512 (new runs only)")
+    parser.add_argument("--checkpoint", default=None, help="checkpoint file (default learn-<cube>x<cube>.ckpt)")
+    parser.add_argument("--resume", action="store_true", help="continue from the checkpoint")
+    parser.add_argument("--chart", help="write a PNG of loss and solve rate against time here")
+    parser.add_argument("--eval-every", type=float, default=30.0, metavar="S",
+                        help="seconds of training between validation solves and checkpoints (default 30)")
+    args = parser.parse_args(argv)
+    if args.minutes < 0 or args.scrambles < 1 or min(args.depths) < 0 or (args.beam is not None and args.beam < 1):
+        parser.error("--minutes must be >= 0, --scrambles and --beam >= 1")
+    if args.steps is not None and args.steps < 0:
+        parser.error("--steps must be >= 0")
+    checkpoint = args.checkpoint or f"learn-{args.cube}x{args.cube}.ckpt"
+    if args.chart and is_tracked(args.chart):
+        parser.error(f"--chart {args.chart} is a file git tracks; choose another path")
+    width = args.beam or SETTINGS[args.cube]["beam"]
+
+    clock = Clock()
+    if args.resume:
+        learner = Learner.load(checkpoint)
+        if learner.cube != args.cube:
+            parser.error(f"{checkpoint} holds a {learner.cube}x{learner.cube} model")
+        print(f"Resumed {checkpoint}: {learner.steps} steps, {learner.train_seconds:.0f} s trained")
+    else:
+        hidden = tuple(int(h) for h in args.hidden.split(",")) if args.hidden else None
+        learner = Learner(args.cube, args.seed, hidden)
+    print(f"JAX on {jax.devices()[0].platform}; policy MLP {learner.hidden}; beam {width}")
+
+    started = time.perf_counter()
+    try:
+        generated, gen_seconds = train(learner, 60 * args.minutes, clock, checkpoint, args.steps, args.eval_every)
+    except KeyboardInterrupt:
+        learner.save(checkpoint)
+        print(f"Interrupted: checkpoint {checkpoint} kept ({learner.steps} steps, "
+              f"{learner.train_seconds:.0f} s trained).", file=sys.stderr)
+        return 130
+    learner.save(checkpoint)
+    train_wall = time.perf_counter() - started
+    print(f"Trained {learner.steps} steps on {learner.samples:,} samples, "
+          f"{learner.train_seconds:.0f} s in all; this run {train_wall:.0f} s wall "
+          f"(checkpoint {checkpoint}).")
+    if generated:
+        print(f"Generated {generated:,} states at {generated / gen_seconds:,.0f}/s "
+              f"(walks incl. NumPy selection; tessaroll alone "
+              f"{generated / max(clock.spent['tessaroll'], 1e-9):,.0f}/s).")
+    print(f"Training time: {clock.shares()}")
+
+    rng = np.random.default_rng(args.seed + 1)
+    try:
+        if args.cube == 2:
+            scrambles = random_scrambles(rng, args.scrambles, 30, 40)
+            search_clock = Clock()
+            found = solve_set(learner, scrambles, width, search_clock)
+            print(f"Search ({args.scrambles} scrambles): {search_clock.shares()}")
+            t = time.perf_counter()
+            best = optimal_lengths(scrambles)
+            print(f"Oracle: {time.perf_counter() - t:.1f} s for {len(best)} optimal lengths")
+            solved = [(len(f), b) for f, b in zip(found, best) if f is not None]
+            if args.chart:
+                write_chart(args.chart, learner.history,
+                            (len(solved) / len(scrambles), f"test: {len(scrambles)} scrambles, beam {width}"))
+            mean = np.mean([s for s, _ in solved]) if solved else float("nan")
+            print(f"Optimal mean over the solved ones {np.mean([b for _, b in solved]) if solved else float('nan'):.2f}"
+                  f"; solutions longer than optimal: {sum(s > b for s, b in solved)}")
+            print(f"solved {len(solved)}/{len(scrambles)}; mean length {mean:.2f}; optimal mean {np.mean(best):.2f}")
+            return 0
+        below = None
+        search_clock = Clock()
+        lines = []
+        for depth in args.depths:
+            scrambles = random_scrambles(rng, args.scrambles, depth, depth)
+            found = solve_set(learner, scrambles, width, search_clock, f"depth {depth}")
+            lengths = [len(f) for f in found if f is not None]
+            rate = len(lengths) / len(found)
+            if below is None and rate < 0.5:
+                below = depth
+            line = (f"depth {depth}: solved {len(lengths)}/{len(found)}; "
+                    f"mean length {np.mean(lengths) if lengths else float('nan'):.2f}")
+            lines.append(line)
+            print(line, flush=True)
+        print(f"Search: {search_clock.shares()}")
+        if args.chart:
+            write_chart(args.chart, learner.history)
+        print(f"3x3 after {learner.train_seconds / 60:.1f} min of training: " + "; ".join(lines) + "; "
+              + (f"solve rate falls below 50% at depth {below}" if below else "solve rate >= 50% at every depth"))
+        return 0
+    except KeyboardInterrupt:
+        print(f"Interrupted during the search; checkpoint {checkpoint} kept.", file=sys.stderr)
+        return 130
+
+
+if __name__ == "__main__":
+    sys.exit(main())
