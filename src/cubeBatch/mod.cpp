@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
+#include <memory>
 
 namespace tessaroll {
 
@@ -20,22 +22,56 @@ namespace {
 constexpr std::size_t kCubesPerStopCheck = std::size_t{1} << 16;
 constexpr std::uint64_t kPairsPerStopCheck = std::uint64_t{1} << 15;
 
+// The caller's argument array, copied on the pool before the work starts.
+// The work itself runs pending signal handlers now and then (the poll), and
+// a handler may write the caller's array or free its memory (ndarray.resize,
+// __setstate__); a private copy is the only view no Python code can reach.
+// No handler runs while the copy is made: the caller holds the interpreter
+// lock and the copy is not polled. Each value is read once, as `narrow`
+// turns it into what the work needs.
+template <class Out, class In, class Narrow>
+std::unique_ptr<Out[]> snapshot(const In* values, std::size_t k, Narrow narrow) {
+    std::unique_ptr<Out[]> copy(new Out[k]);
+    Out* const out = copy.get();
+    pool::instance().for_each_piece(k, [&](std::size_t b, std::size_t e) {
+        for (; b < e; ++b)
+            out[b] = narrow(values[b]);
+    });
+    return copy;
+}
+
+// An index above 11 leaves its cube unchanged, whatever its value: one byte
+// holds every distinct case, so the copy reads 8 bytes and writes 1 per cube
+// and the work then reads that byte instead of 8.
+constexpr std::uint8_t narrow_index(std::size_t index) noexcept {
+    return static_cast<std::uint8_t>(index < kMoveCount ? index : kMoveCount);
+}
+
+template <Cube C, class Index>
+void apply_range(C* data, const Index* indexes, std::size_t b, std::size_t e) {
+    while (b < e) {
+        const std::size_t stop = b + std::min(e - b, kCubesPerStopCheck);
+        for (; b < stop; ++b)
+            apply_move_index_internal(data[b], indexes[b]);
+        if (b < e && pool::stop_requested()) return;
+    }
+}
+
 template <Cube C>
 void apply_indexes(std::span<C> cubes, const std::size_t* indexes, std::size_t m, pool::Poll poll,
                    std::uint64_t inline_cubes) {
     C* const data = cubes.data();
     const std::size_t k = std::min(cubes.size(), m);
-    pool::run_sized(
-        k, k, inline_cubes,
-        [&](std::size_t b, std::size_t e) {
-            while (b < e) {
-                const std::size_t stop = b + std::min(e - b, kCubesPerStopCheck);
-                for (; b < stop; ++b)
-                    apply_move_index_internal(data[b], indexes[b]);
-                if (b < e && pool::stop_requested()) return;
-            }
-        },
-        poll);
+    if (k < inline_cubes) {
+        // On this thread, with no poll: nothing else runs meanwhile.
+        pool::instance();
+        apply_range(data, indexes, 0, k);
+        return;
+    }
+    const auto own = snapshot<std::uint8_t>(indexes, k, narrow_index);
+    const std::uint8_t* const copy = own.get();
+    pool::instance().for_each_piece(
+        k, [&](std::size_t b, std::size_t e) { apply_range(data, copy, b, e); }, poll);
 }
 
 // One piece: a fresh ChaCha8 stream keyed with eight words of this worker's
@@ -48,8 +84,8 @@ void apply_indexes(std::span<C> cubes, const std::size_t* indexes, std::size_t m
 // Every kPairsPerStopCheck pairs, across cubes, the piece looks whether its
 // call was cancelled; if so it stores the cube in hand, turned by whole
 // pairs, and returns.
-template <Cube C>
-void scramble_piece(C* cubes, const std::int64_t* lengths, std::size_t count) {
+template <Cube C, class Length>
+void scramble_piece(C* cubes, const Length* lengths, std::size_t count) {
     ThreadRng& seed_source = thread_rng();
     ChaCha<8>::Key key;
     for (auto& word : key)
@@ -60,9 +96,11 @@ void scramble_piece(C* cubes, const std::int64_t* lengths, std::size_t count) {
     const auto& singles = turn_table::table<C>();
     std::uint64_t until_check = kPairsPerStopCheck;
     for (std::size_t i = 0; i < count; ++i) {
-        if (lengths[i] < 1) continue;
+        // Read once: the sign test and the count must see the same value.
+        const Length length = lengths[i];
+        if (length < 1) continue;
         C cube = cubes[i];
-        const auto turns = static_cast<std::uint64_t>(lengths[i]);
+        const auto turns = static_cast<std::uint64_t>(length);
         std::uint64_t left = turns / 2;
         while (left != 0) {
             const std::uint64_t run = std::min(left, until_check);
@@ -87,9 +125,15 @@ void scramble_piece(C* cubes, const std::int64_t* lengths, std::size_t count) {
 std::uint64_t turns_up_to(const std::int64_t* lengths, std::size_t k, std::uint64_t limit) {
     std::uint64_t total = 0;
     for (std::size_t i = 0; i < k && total < limit; ++i) {
-        if (lengths[i] > 0) total += std::min(static_cast<std::uint64_t>(lengths[i]), limit);
+        const std::int64_t length = lengths[i];
+        if (length > 0) total += std::min(static_cast<std::uint64_t>(length), limit);
     }
     return total;
+}
+
+// A length below 1 means no turns: all of them become 0 in the copy.
+constexpr std::uint64_t turns_of(std::int64_t length) noexcept {
+    return length > 0 ? static_cast<std::uint64_t>(length) : 0;
 }
 
 template <Cube C>
@@ -97,9 +141,16 @@ void scramble_cubes(std::span<C> cubes, const std::int64_t* lengths, std::size_t
                     std::uint64_t inline_turns) {
     C* const data = cubes.data();
     const std::size_t k = std::min(cubes.size(), m);
-    pool::run_sized(
-        k, turns_up_to(lengths, k, inline_turns), inline_turns,
-        [&](std::size_t b, std::size_t e) { scramble_piece(data + b, lengths + b, e - b); }, poll);
+    if (turns_up_to(lengths, k, inline_turns) < inline_turns) {
+        // On this thread, with no poll: nothing else runs meanwhile.
+        pool::instance();
+        scramble_piece(data, lengths, k);
+        return;
+    }
+    const auto own = snapshot<std::uint64_t>(lengths, k, turns_of);
+    const std::uint64_t* const copy = own.get();
+    pool::instance().for_each_piece(
+        k, [&](std::size_t b, std::size_t e) { scramble_piece(data + b, copy + b, e - b); }, poll);
 }
 
 } // namespace

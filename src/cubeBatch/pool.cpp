@@ -21,6 +21,7 @@
 // Worker threads never touch Python objects: they only run PieceFn pointers.
 #include "cubeBatch/pool.h"
 
+#include "cube/at_fork.h"
 #include "cubeBatch/cond_var.h"
 #include "cubeBatch/pool_size.h"
 
@@ -201,6 +202,9 @@ struct Worker {
 thread_local Worker* tls_worker = nullptr;
 thread_local Pool::Impl* tls_pool = nullptr;
 thread_local Call* tls_call = nullptr; // the call whose piece this thread runs
+
+unsigned fork_generation() noexcept;
+void register_fork_handlers();
 
 } // namespace
 
@@ -464,6 +468,7 @@ private:
 
 Pool::Pool(std::size_t workers, std::size_t split_budget) : impl_(new Impl) {
     std::unique_ptr<Impl> impl(impl_);
+    register_fork_handlers();
     workers = std::max<std::size_t>(workers, 1);
     pthread_attr_t attr;
     if (const int rc = pthread_attr_init(&attr); rc != 0) {
@@ -562,14 +567,20 @@ void Pool::run(std::size_t count, PieceFn fn, void* context, Poll poll) {
             // A poll that throws cancels the call. Its exception leaves this
             // frame only after every piece has stopped (they use `call` and
             // `root`, which live here): the guard runs during that unwinding.
+            // The poll runs Python code, which may fork: in the child this
+            // thread is alone, and the pool's mutex may have been held by a
+            // worker that is gone there. So once the process has forked the
+            // frame is left at once, touching nothing of the pool's.
+            const unsigned generation = fork_generation();
             struct CancelOnThrow {
                 Impl& pool;
                 Call& call;
                 Job& root;
                 std::unique_lock<std::mutex>& lock;
+                unsigned generation;
                 bool armed = true;
                 ~CancelOnThrow() {
-                    if (!armed) return;
+                    if (!armed || fork_generation() != generation) return;
                     call.stop.store(true, std::memory_order_relaxed);
                     if (!lock.owns_lock()) lock.lock();
                     // Cancelled before any worker took the range: nothing runs.
@@ -579,10 +590,11 @@ void Pool::run(std::size_t count, PieceFn fn, void* context, Poll poll) {
                     }
                     call.finished_cv.wait(lock, [&] { return call.finished; });
                 }
-            } guard{*impl_, call, root, lock};
+            } guard{*impl_, call, root, lock, generation};
             while (!call.finished_cv.wait_for(lock, kPollInterval, finished)) {
                 lock.unlock();
                 poll.fn(poll.context);
+                if (fork_generation() != generation) throw ForkedDuringCall();
                 lock.lock();
             }
             guard.armed = false;
@@ -607,8 +619,11 @@ void Pool::run(std::size_t count, PieceFn fn, void* context, Poll poll) {
 namespace {
 
 std::atomic<Pool*> g_pool{nullptr};
+// Counts the forks this process descends from (since the handlers below were
+// registered): a pool call that sees it change while its poll ran is in a
+// child, where its workers do not exist.
+std::atomic<unsigned> g_fork_generation{0};
 std::mutex creation_mutex;
-bool atfork_registered = false; // under creation_mutex
 
 void before_fork() {
     creation_mutex.lock();
@@ -618,7 +633,22 @@ void after_fork_parent() {
 }
 void after_fork_child() {
     g_pool.store(nullptr, std::memory_order_relaxed);
+    g_fork_generation.fetch_add(1, std::memory_order_relaxed);
     creation_mutex.unlock(); // owned by this (the forking) thread
+}
+
+unsigned fork_generation() noexcept {
+    return g_fork_generation.load(std::memory_order_relaxed);
+}
+
+// Once per process, before the first pool starts (a magic static: a
+// registration that threw is tried again by the next pool).
+void register_fork_handlers() {
+    static const bool registered = [] {
+        register_at_fork(before_fork, after_fork_parent, after_fork_child);
+        return true;
+    }();
+    (void)registered;
 }
 
 const char* read_env(const char* name) {
@@ -634,12 +664,6 @@ Pool& instance() {
     std::lock_guard<std::mutex> lock(creation_mutex);
     Pool* p = g_pool.load(std::memory_order_relaxed);
     if (!p) {
-        if (!atfork_registered) {
-            if (pthread_atfork(before_fork, after_fork_parent, after_fork_child) != 0) {
-                throw std::bad_alloc();
-            }
-            atfork_registered = true;
-        }
         p = new Pool(pool_size_from_env(read_env));
         g_pool.store(p, std::memory_order_release);
     }

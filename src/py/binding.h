@@ -49,7 +49,7 @@ PyObject* internal_error_type();
 // `boundary` calls this, from inside its catch handler.
 void translate_exception() noexcept;
 
-// Blocks the calling thread for good (gil.cpp).
+// Blocks the calling thread for good (interpreter_exit.cpp).
 [[noreturn]] void park_forever() noexcept;
 
 // The single exception boundary. Every entry point's body runs inside it.
