@@ -6,8 +6,8 @@
 // pthread_exit(): a forced unwind through our frames, which every noexcept
 // entry point (and the destructor that takes the lock back) turns into an
 // abort of the whole process. CPython 3.14 parks such a thread itself, and
-// PyPy lets it run on until the process ends; there the protocol only ever
-// lets threads through.
+// PyPy's exit does not stop it with an unwind; there the protocol is kept
+// because it does no harm (the exit test runs on PyPy as well).
 //
 // The protocol. Finalization proper starts right after the atexit callbacks
 // have run, and nothing before it stops other threads: they may take the
