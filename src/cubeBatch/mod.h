@@ -80,7 +80,8 @@ inline constexpr std::uint64_t kInlineTurns = 12288;
 // Pairs cube i with element i for i < min(cubes, m), on the worker pool, or
 // on the calling thread below `inline_cubes` pairs. Move indexes above 11
 // leave their cube unchanged. When `poll` throws, the call stops early with
-// that exception: each cube has then had its move or not.
+// that exception: each cube has then had its move or not. A call that goes
+// to the pool copies the array first, so `poll` may change or free it.
 void apply_move_indexes_internal(CubeBatch& batch, const std::size_t* indexes, std::size_t m,
                                  pool::Poll poll = {}, std::uint64_t inline_cubes = kInlineCubes);
 // Each paired cube gets `length` uniformly drawn quarter turns (none for a
@@ -88,7 +89,8 @@ void apply_move_indexes_internal(CubeBatch& batch, const std::size_t* indexes, s
 // Every work piece draws from its own ChaCha8 stream keyed from its thread's
 // generator. Throws what that generator throws (an unreadable entropy
 // source), or what `poll` throws; cubes already turned stay turned, and a
-// cube that was being scrambled keeps the turns it got.
+// cube that was being scrambled keeps the turns it got. A call that goes to
+// the pool copies the lengths first, so `poll` may change or free them.
 void scramble_batch_internal(CubeBatch& batch, const std::int64_t* lengths, std::size_t m,
                              pool::Poll poll = {}, std::uint64_t inline_turns = kInlineTurns);
 
