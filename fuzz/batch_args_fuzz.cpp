@@ -1,7 +1,7 @@
-// Batch calls on the pool, which first copy their argument array (move
-// indexes narrowed to a byte each, lengths below 1 to 0), under fuzzer-chosen
-// batch sizes, array lengths and values, including indexes far above 11 and
-// negative lengths:
+// Batch calls on the pool, which read a fuzzer-chosen first stretch of their
+// argument array in place and copy the rest (move indexes narrowed to a byte
+// each, lengths below 1 to 0), under fuzzer-chosen batch sizes, array
+// lengths and values, including indexes far above 11 and negative lengths:
 //
 //   apply_move_indexes_internal gives what apply_move_index_internal gives
 //   one cube at a time with the raw index;
@@ -81,6 +81,9 @@ void check(FuzzedDataProvider& in) {
     // Inline limit 0 sends even an empty call to the pool; the default keeps
     // small calls on this thread, which reads the caller's array directly.
     const std::uint64_t inline_limit = in.ConsumeBool() ? 0 : kInlineCubes;
+    // Work read in place before the copy: none, some, or all of it.
+    const std::uint64_t cubes_in_place = in.ConsumeIntegralInRange<std::uint64_t>(0, 320);
+    const std::uint64_t turns_in_place = in.ConsumeIntegralInRange<std::uint64_t>(0, 30000);
     const std::vector<C> before = start_cubes<C>(in, n);
 
     std::vector<std::size_t> indexes(m);
@@ -88,7 +91,7 @@ void check(FuzzedDataProvider& in) {
         index = in.ConsumeBool() ? in.ConsumeIntegralInRange<std::size_t>(0, 11)
                                  : in.ConsumeIntegral<std::size_t>();
     CubeBatch applied = batch_of(before);
-    apply_move_indexes_internal(applied, indexes.data(), m, {}, inline_limit);
+    apply_move_indexes_internal(applied, indexes.data(), m, {}, inline_limit, cubes_in_place);
     const std::vector<C> after = contents<C>(applied);
     for (std::size_t i = 0; i < n; ++i) {
         C expected = before[i];
@@ -102,7 +105,7 @@ void check(FuzzedDataProvider& in) {
         length = v > 0 ? v % 97 : v;
     }
     CubeBatch scrambled = batch_of(before);
-    scramble_batch_internal(scrambled, lengths.data(), m, {}, inline_limit);
+    scramble_batch_internal(scrambled, lengths.data(), m, {}, inline_limit, turns_in_place);
     const std::vector<C> turned = contents<C>(scrambled);
     for (std::size_t i = 0; i < n; ++i) {
         if (i >= m || lengths[i] <= 0) {
