@@ -180,7 +180,10 @@ def test_pool_works_with_the_threads_the_system_grants():
 # Forked children, each with a daemon thread looping get_next_states() while
 # the main thread returns (and an atexit handler raises): the interpreter
 # ends such threads when they ask for the lock back, and that must never
-# abort the process. Prints the children's exit statuses.
+# abort the process. Every other child has run the atexit callbacks once
+# before (atexit._run_exitfuncs()), which drops the module's exit hook until
+# the next batch call registers it again. Prints the children's exit
+# statuses.
 DAEMON_EXIT = """
     import atexit, os, random, sys, threading, time, warnings
     import numpy as np, tessaroll
@@ -191,6 +194,8 @@ DAEMON_EXIT = """
         count = rng.choice([500, 1000, 3000])
         pid = os.fork()
         if pid == 0:
+            if run % 2:
+                atexit._run_exitfuncs()
             batch = tessaroll.CubeBatch(count, 3)
             started = threading.Event()
             def loop():

@@ -1,5 +1,7 @@
 #include "cube/rng.h"
 
+#include "cube/at_fork.h"
+
 #include <atomic>
 #include <cerrno>
 #include <fcntl.h>
@@ -82,10 +84,7 @@ void forget_after_fork() noexcept {
 }
 
 struct ForkHandler {
-    ForkHandler() {
-        if (const int rc = ::pthread_atfork(nullptr, nullptr, &forget_after_fork))
-            throw_errno(rc, "pthread_atfork");
-    }
+    ForkHandler() { register_at_fork(nullptr, nullptr, &forget_after_fork); }
 };
 
 } // namespace

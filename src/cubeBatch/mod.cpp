@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
+#include <memory>
 
 namespace tessaroll {
 
@@ -20,22 +22,78 @@ namespace {
 constexpr std::size_t kCubesPerStopCheck = std::size_t{1} << 16;
 constexpr std::uint64_t kPairsPerStopCheck = std::uint64_t{1} << 15;
 
+// The caller's argument array. Pending signal handlers run now and then
+// during a long call (the poll), and a handler may write the caller's array
+// or free its memory (ndarray.resize, __setstate__); workers must never read
+// it then. So a call reads the array in place only while no handler can
+// run: on the calling thread, or on the pool without a poll for its first
+// stretch of work (kCubesBeforePoll moves or kTurnsBeforePoll scramble
+// turns by default, a few milliseconds), which spares most calls a copy
+// that would cost as much as a third of their time (moves are that cheap). The rest of the array
+// is copied before the poll is first allowed to run, in parallel and with
+// no handler running (the caller holds the interpreter lock), and the rest
+// of the work reads the copy. Each value is read once, as `narrow` turns it
+// into what the work needs.
+template <class Out, class In, class Narrow>
+std::unique_ptr<Out[]> snapshot(const In* values, std::size_t k, Narrow narrow) {
+    std::unique_ptr<Out[]> copy(new Out[k]);
+    Out* const out = copy.get();
+    pool::instance().for_each_piece(k, [&](std::size_t b, std::size_t e) {
+        for (; b < e; ++b)
+            out[b] = narrow(values[b]);
+    });
+    return copy;
+}
+
+// Run `work(value of item b, b, e)` over [0, k): items [0, in_place) on the
+// caller's array without a poll, the rest on a copy with `poll`.
+template <class Out, class In, class Narrow, class Work>
+void in_place_then_copy(const In* values, std::size_t k, std::size_t in_place, Narrow narrow,
+                        pool::Poll poll, Work work) {
+    pool::Pool& pool = pool::instance();
+    pool.for_each_piece(in_place, [&](std::size_t b, std::size_t e) { work(values + b, b, e); });
+    if (in_place == k) return;
+    const std::size_t rest = k - in_place;
+    const auto own = snapshot<Out>(values + in_place, rest, narrow);
+    const Out* const copy = own.get();
+    pool.for_each_piece(
+        rest, [&](std::size_t b, std::size_t e) { work(copy + b, in_place + b, in_place + e); },
+        poll);
+}
+
+// An index above 11 leaves its cube unchanged, whatever its value: one byte
+// holds every distinct case, so the copy reads 8 bytes and writes 1 per cube
+// and the work then reads that byte instead of 8.
+constexpr std::uint8_t narrow_index(std::size_t index) noexcept {
+    return static_cast<std::uint8_t>(index < kMoveCount ? index : kMoveCount);
+}
+
+template <Cube C, class Index>
+void apply_range(C* data, const Index* indexes, std::size_t b, std::size_t e) {
+    while (b < e) {
+        const std::size_t stop = b + std::min(e - b, kCubesPerStopCheck);
+        for (; b < stop; ++b)
+            apply_move_index_internal(data[b], indexes[b]);
+        if (b < e && pool::stop_requested()) return;
+    }
+}
+
 template <Cube C>
 void apply_indexes(std::span<C> cubes, const std::size_t* indexes, std::size_t m, pool::Poll poll,
-                   std::uint64_t inline_cubes) {
+                   std::uint64_t inline_cubes, std::uint64_t cubes_before_poll) {
     C* const data = cubes.data();
     const std::size_t k = std::min(cubes.size(), m);
-    pool::run_sized(
-        k, k, inline_cubes,
-        [&](std::size_t b, std::size_t e) {
-            while (b < e) {
-                const std::size_t stop = b + std::min(e - b, kCubesPerStopCheck);
-                for (; b < stop; ++b)
-                    apply_move_index_internal(data[b], indexes[b]);
-                if (b < e && pool::stop_requested()) return;
-            }
-        },
-        poll);
+    if (k < inline_cubes) {
+        // On this thread, with no poll: nothing else runs meanwhile.
+        pool::instance();
+        apply_range(data, indexes, 0, k);
+        return;
+    }
+    in_place_then_copy<std::uint8_t>(
+        indexes, k, static_cast<std::size_t>(std::min<std::uint64_t>(k, cubes_before_poll)),
+        narrow_index, poll, [&](const auto* values, std::size_t b, std::size_t e) {
+            apply_range(data + b, values, 0, e - b);
+        });
 }
 
 // One piece: a fresh ChaCha8 stream keyed with eight words of this worker's
@@ -48,8 +106,8 @@ void apply_indexes(std::span<C> cubes, const std::size_t* indexes, std::size_t m
 // Every kPairsPerStopCheck pairs, across cubes, the piece looks whether its
 // call was cancelled; if so it stores the cube in hand, turned by whole
 // pairs, and returns.
-template <Cube C>
-void scramble_piece(C* cubes, const std::int64_t* lengths, std::size_t count) {
+template <Cube C, class Length>
+void scramble_piece(C* cubes, const Length* lengths, std::size_t count) {
     ThreadRng& seed_source = thread_rng();
     ChaCha<8>::Key key;
     for (auto& word : key)
@@ -60,9 +118,11 @@ void scramble_piece(C* cubes, const std::int64_t* lengths, std::size_t count) {
     const auto& singles = turn_table::table<C>();
     std::uint64_t until_check = kPairsPerStopCheck;
     for (std::size_t i = 0; i < count; ++i) {
-        if (lengths[i] < 1) continue;
+        // Read once: the sign test and the count must see the same value.
+        const Length length = lengths[i];
+        if (length < 1) continue;
         C cube = cubes[i];
-        const auto turns = static_cast<std::uint64_t>(lengths[i]);
+        const auto turns = static_cast<std::uint64_t>(length);
         std::uint64_t left = turns / 2;
         while (left != 0) {
             const std::uint64_t run = std::min(left, until_check);
@@ -83,35 +143,64 @@ void scramble_piece(C* cubes, const std::int64_t* lengths, std::size_t count) {
     }
 }
 
-// Total turns of the first k pairs, counted only up to `limit`.
-std::uint64_t turns_up_to(const std::int64_t* lengths, std::size_t k, std::uint64_t limit) {
+// The longest run of first pairs whose turns come to fewer than `limit` in
+// all: how many pairs (k when all of them do) and their turns.
+struct TurnsPrefix {
+    std::size_t cubes;
+    std::uint64_t turns;
+};
+
+TurnsPrefix turns_below(const std::int64_t* lengths, std::size_t k, std::uint64_t limit) {
     std::uint64_t total = 0;
-    for (std::size_t i = 0; i < k && total < limit; ++i) {
-        if (lengths[i] > 0) total += std::min(static_cast<std::uint64_t>(lengths[i]), limit);
+    for (std::size_t i = 0; i < k; ++i) {
+        const std::int64_t length = lengths[i];
+        if (length < 1) continue;
+        const auto turns = static_cast<std::uint64_t>(length);
+        if (turns >= limit - total) return {i, total};
+        total += turns;
     }
-    return total;
+    return {k, total};
+}
+
+// A length below 1 means no turns: all of them become 0 in the copy.
+constexpr std::uint64_t turns_of(std::int64_t length) noexcept {
+    return length > 0 ? static_cast<std::uint64_t>(length) : 0;
 }
 
 template <Cube C>
 void scramble_cubes(std::span<C> cubes, const std::int64_t* lengths, std::size_t m, pool::Poll poll,
-                    std::uint64_t inline_turns) {
+                    std::uint64_t inline_turns, std::uint64_t turns_before_poll) {
     C* const data = cubes.data();
     const std::size_t k = std::min(cubes.size(), m);
-    pool::run_sized(
-        k, turns_up_to(lengths, k, inline_turns), inline_turns,
-        [&](std::size_t b, std::size_t e) { scramble_piece(data + b, lengths + b, e - b); }, poll);
+    const TurnsPrefix prefix = turns_below(lengths, k, std::max(inline_turns, turns_before_poll));
+    if (prefix.cubes == k && prefix.turns < inline_turns) {
+        // On this thread, with no poll: nothing else runs meanwhile.
+        pool::instance();
+        scramble_piece(data, lengths, k);
+        return;
+    }
+    in_place_then_copy<std::uint64_t>(lengths, k, prefix.cubes, turns_of, poll,
+                                      [&](const auto* values, std::size_t b, std::size_t e) {
+                                          scramble_piece(data + b, values, e - b);
+                                      });
 }
 
 } // namespace
 
 void apply_move_indexes_internal(CubeBatch& batch, const std::size_t* indexes, std::size_t m,
-                                 pool::Poll poll, std::uint64_t inline_cubes) {
-    batch.visit([&](auto cubes) { apply_indexes(cubes, indexes, m, poll, inline_cubes); });
+                                 pool::Poll poll, std::uint64_t inline_cubes,
+                                 std::uint64_t cubes_before_poll) {
+    batch.visit([&](auto cubes) {
+        apply_indexes(cubes, indexes, m, poll, inline_cubes, cubes_before_poll);
+    });
 }
 
 void scramble_batch_internal(CubeBatch& batch, const std::int64_t* lengths, std::size_t m,
-                             pool::Poll poll, std::uint64_t inline_turns) {
-    batch.visit([&](auto cubes) { scramble_cubes(cubes, lengths, m, poll, inline_turns); });
+                             pool::Poll poll, std::uint64_t inline_turns,
+                             std::uint64_t turns_before_poll) {
+    batch.visit([&](auto cubes) {
+        scramble_cubes(cubes, lengths, m, poll, inline_turns, turns_before_poll);
+    });
 }
 
 } // namespace tessaroll

@@ -76,20 +76,33 @@ private:
 inline constexpr std::uint64_t kInlineCubes = 12288;
 inline constexpr std::uint64_t kInlineTurns = 12288;
 
+// A call on the pool reads its argument array in place for this much work
+// (a few milliseconds), during which it runs no signal handler; the rest of
+// the array is copied before the first handler may run (see mod.cpp).
+inline constexpr std::uint64_t kCubesBeforePoll = std::uint64_t{1} << 20;
+inline constexpr std::uint64_t kTurnsBeforePoll = std::uint64_t{1} << 22;
+
 // Pairs cube i with element i for i < min(cubes, m), on the worker pool, or
 // on the calling thread below `inline_cubes` pairs. Move indexes above 11
 // leave their cube unchanged. When `poll` throws, the call stops early with
-// that exception: each cube has then had its move or not.
+// that exception: each cube has then had its move or not. `poll` may change
+// or free the array: past the first `cubes_before_poll` cubes, which run
+// before it is first called, the call works on a copy.
 void apply_move_indexes_internal(CubeBatch& batch, const std::size_t* indexes, std::size_t m,
-                                 pool::Poll poll = {}, std::uint64_t inline_cubes = kInlineCubes);
+                                 pool::Poll poll = {}, std::uint64_t inline_cubes = kInlineCubes,
+                                 std::uint64_t cubes_before_poll = kCubesBeforePoll);
 // Each paired cube gets `length` uniformly drawn quarter turns (none for a
 // length below 1), on the calling thread below `inline_turns` turns in all.
 // Every work piece draws from its own ChaCha8 stream keyed from its thread's
 // generator. Throws what that generator throws (an unreadable entropy
 // source), or what `poll` throws; cubes already turned stay turned, and a
-// cube that was being scrambled keeps the turns it got.
+// cube that was being scrambled keeps the turns it got. `poll` may change or
+// free the lengths: past the first cubes, with fewer than
+// `turns_before_poll` turns in all, which run before it is first called,
+// the call works on a copy.
 void scramble_batch_internal(CubeBatch& batch, const std::int64_t* lengths, std::size_t m,
-                             pool::Poll poll = {}, std::uint64_t inline_turns = kInlineTurns);
+                             pool::Poll poll = {}, std::uint64_t inline_turns = kInlineTurns,
+                             std::uint64_t turns_before_poll = kTurnsBeforePoll);
 
 // Below this many successor rows they are written on the calling thread: a
 // hand-off to the pool and back costs more than they take. Measured with

@@ -10,22 +10,51 @@
 // Ownership, who may touch what:
 //   Job        lives in the stack frame of whoever created it: the caller of
 //              Pool::run for a root range, the splitting worker for a second
-//              half. It is in the queue at most once, and finished (`done` /
-//              Call::finished) before its frame returns.
+//              half (see the life cycle below).
 //   Call       lives in Pool::run's frame; read by every worker that runs one
 //              of its pieces; `error` is written under `error_mutex`.
-//   Impl       the queue, the idle list, Worker::asleep and Call::finished
-//              are under `mutex`. `queued` mirrors the queue length for
-//              lock-free peeking only.
+//   Impl       the queue, the idle list, Worker::asleep, Job::stage and
+//              Call::finished are under `mutex`. `queued` mirrors the queue
+//              length for lock-free peeking only.
+//
+// The life cycle of a Job (Job::stage, every change under `mutex`):
+//
+//   created --push()--> queued --take()--> taken --execute()--> done
+//                         queued --reclaim() or the caller's cancel--> reclaimed
+//
+//   queued     linked into the queue, where any worker may take it.
+//   taken      unlinked by a worker, which runs the range in execute().
+//   done       execute() has run the whole range. For a root job the Call's
+//              `finished` is set in the same critical section, for a second
+//              half `done` is stored (release) there, and the creator learns
+//              of it under `mutex` or by an acquire load of `done`, so it
+//              sees every write of the range. From that moment the creator's
+//              frame may return: execute() touches the job no more.
+//   reclaimed  taken back by its creator before anyone took it: reclaim()
+//              for a second half, which the creator then divides itself, or
+//              the caller's cancel guard for a root job (the call is then
+//              finished with nothing run).
+//
+// A job's frame returns only once the job is done or reclaimed: divide()
+// after reclaim() succeeded or serve(&second) saw `done`, Pool::run after
+// `finished`. While it waits, serve() may run other jobs, each on a deeper
+// stack level (at most kMaxNesting) and each done before that level
+// returns, so frames unwind in order. Debug builds assert each transition.
+//
+// The one exception is a forked child (see Pool::run): its jobs may be left
+// queued or taken, with nobody to touch them, as the child's frames unwind.
 //
 // Worker threads never touch Python objects: they only run PieceFn pointers.
 #include "cubeBatch/pool.h"
 
+#include "cube/at_fork.h"
+#include "cubeBatch/captured_error.h"
 #include "cubeBatch/cond_var.h"
 #include "cubeBatch/glibc_symver.h"
 #include "cubeBatch/pool_size.h"
 
 #include <atomic>
+#include <cassert>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -73,71 +102,6 @@ constexpr std::size_t kStackBytes = std::size_t{256} << 10;
 constexpr std::size_t kStackBytes = std::size_t{256} << 10;
 #endif
 
-// The first exception of a piece, kept as plain data until the caller
-// rethrows it. Not a std::exception_ptr: GCC 12 inlines its copies and its
-// destruction as calls to CXXABI_1.3.13 symbols, which would lift the wheel
-// above manylinux_2_28. Pieces throw only what the caller's boundary maps:
-// std::bad_alloc and std::length_error (MemoryError), std::system_error
-// (OSError with its code and text) and other std::exception (an internal
-// fault with its text); that much survives the trip.
-class CapturedError {
-public:
-    explicit operator bool() const noexcept { return kind_ != Kind::none; }
-
-    // Inside a catch handler only.
-    void capture() noexcept {
-        try {
-            throw;
-        } catch (const std::bad_alloc&) {
-            kind_ = Kind::bad_alloc;
-        } catch (const std::length_error&) {
-            kind_ = Kind::bad_alloc;
-        } catch (const std::system_error& e) {
-            kind_ = Kind::system_error;
-            code_ = e.code();
-            keep_text(e.what());
-        } catch (const std::exception& e) {
-            kind_ = Kind::other;
-            keep_text(e.what());
-        } catch (...) {
-            kind_ = Kind::other;
-            keep_text("unknown C++ exception");
-        }
-    }
-
-    [[noreturn]] void rethrow() const {
-        switch (kind_) {
-        case Kind::system_error: throw Relayed<std::system_error>(text_, code_);
-        case Kind::other: throw Relayed<std::runtime_error>(text_, text_);
-        default: throw std::bad_alloc();
-        }
-    }
-
-private:
-    enum class Kind : unsigned char { none, bad_alloc, system_error, other };
-
-    // Rethrown with the original what() text, not one rebuilt from the code.
-    template <class Base>
-    struct Relayed : Base {
-        template <class Arg>
-        Relayed(const std::string& text, const Arg& arg) : Base(arg), text(text) {}
-        const char* what() const noexcept override { return text.c_str(); }
-        std::string text;
-    };
-
-    void keep_text(const char* what) noexcept {
-        try {
-            text_ = what;
-        } catch (...) {
-            kind_ = Kind::bad_alloc; // no room for the text: report that
-        }
-    }
-
-    Kind kind_ = Kind::none;
-    std::error_code code_;
-    std::string text_;
-};
-
 struct Call {
     Call(PieceFn f, void* ctx) : fn(f), context(ctx) {}
     PieceFn fn;
@@ -153,6 +117,8 @@ struct Call {
     bool finished = false;
 };
 
+enum class Stage : unsigned char { created, queued, taken, done, reclaimed };
+
 struct Job {
     Job(Call* c, std::size_t b, std::size_t e, std::size_t s, std::size_t from)
         : call(c), begin(b), end(e), budget(s), creator(from) {}
@@ -161,10 +127,10 @@ struct Job {
     std::size_t end;
     std::size_t budget;
     std::size_t creator; // worker index, or kCallerIndex for a root range
-    // Queue links, under Impl::mutex.
+    // Queue links and the life-cycle stage, under Impl::mutex.
     Job* prev = nullptr;
     Job* next = nullptr;
-    bool queued = false;
+    Stage stage = Stage::created;
     // Second halves only: set by the worker that ran it. Release, so that
     // the creator, reading it with acquire, sees every write of the half.
     std::atomic<bool> done{false};
@@ -181,13 +147,17 @@ struct Worker {
     bool listed = false;
     Worker* idle_prev = nullptr;
     Worker* idle_next = nullptr;
-    unsigned nesting = 0;          // owner only
-    std::atomic<bool> quit{false}; // leave the main loop (see Pool::Pool)
+    unsigned nesting = 0; // owner only
+    // Leave the main loop (see Pool::Pool). Relaxed, like Impl::stopping.
+    std::atomic<bool> quit{false};
 };
 
 thread_local Worker* tls_worker = nullptr;
 thread_local Pool::Impl* tls_pool = nullptr;
 thread_local Call* tls_call = nullptr; // the call whose piece this thread runs
+
+unsigned fork_generation() noexcept;
+void register_fork_handlers();
 
 } // namespace
 
@@ -214,15 +184,23 @@ struct Pool::Impl {
     // them); the others go to sleep at once, so a pool of thousands of
     // workers does not keep thousands of threads yielding.
     std::size_t max_spinners = 1;
+    // Set once, by ~Pool. Read relaxed outside the lock (serve's loop, the
+    // fast path of sleep()), which is sound because nothing else is
+    // published with it: the flag only tells a worker to leave, and a
+    // worker that misses it there goes to sleep(), which reads it again
+    // under `mutex`, the lock the setter holds while it raises the flag and
+    // wakes the sleepers. So a worker either sees it or is woken after it.
     std::atomic<bool> stopping{false};
 
     // --- under `mutex` ---------------------------------------------------
 
-    void unlink(Job& job) {
+    // Out of the queue, into `next`: taken or reclaimed.
+    void unlink(Job& job, Stage next) {
+        assert(job.stage == Stage::queued);
         (job.prev ? job.prev->next : head) = job.next;
         (job.next ? job.next->prev : tail) = job.prev;
         job.prev = job.next = nullptr;
-        job.queued = false;
+        job.stage = next;
         queued.store(queued.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
     }
 
@@ -248,10 +226,11 @@ struct Pool::Impl {
         Worker* woken;
         {
             std::lock_guard<std::mutex> lock(mutex);
+            assert(job.stage == Stage::created);
             job.prev = tail;
             (tail ? tail->next : head) = &job;
             tail = &job;
-            job.queued = true;
+            job.stage = Stage::queued;
             queued.store(queued.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
             woken = spinners.load(std::memory_order_relaxed) == 0 ? rouse(idle) : nullptr;
         }
@@ -261,8 +240,8 @@ struct Pool::Impl {
     // Take `job` back if nobody has taken it yet.
     bool reclaim(Job& job) {
         std::lock_guard<std::mutex> lock(mutex);
-        if (!job.queued) return false;
-        unlink(job);
+        if (job.stage != Stage::queued) return false;
+        unlink(job, Stage::reclaimed);
         return true;
     }
 
@@ -274,7 +253,7 @@ struct Pool::Impl {
             std::lock_guard<std::mutex> lock(mutex);
             job = head;
             if (!job) return nullptr;
-            unlink(*job);
+            unlink(*job, Stage::taken);
             // More is waiting and nobody is looking: pass the wake-up on, so
             // that a burst of ranges spreads over sleeping workers one by one.
             if (head && spinners.load(std::memory_order_relaxed) == 0) woken = rouse(idle);
@@ -338,6 +317,8 @@ struct Pool::Impl {
         } else {
             serve(self, &second);
         }
+        // Our frame, and `second` with it, ends here.
+        assert(second.stage == Stage::done || second.stage == Stage::reclaimed);
     }
 
     // Run queued ranges until `awaited` is done (a second half that was
@@ -393,6 +374,8 @@ struct Pool::Impl {
             // A caller's whole range: handed over, not stolen.
             divide(self, call, job.begin, job.end, Splitter{job.budget, workers_n}, false);
             std::lock_guard<std::mutex> lock(mutex);
+            assert(job.stage == Stage::taken);
+            job.stage = Stage::done;
             call.finished = true;
             // Notify under the lock: once the caller sees `finished` it
             // destroys the Call, condition variable included.
@@ -405,6 +388,8 @@ struct Pool::Impl {
         Worker* woken;
         {
             std::lock_guard<std::mutex> lock(mutex);
+            assert(job.stage == Stage::taken);
+            job.stage = Stage::done;
             // After this store the creator may return and `job` is gone.
             job.done.store(true, std::memory_order_release);
             woken = rouse(&creator);
@@ -451,6 +436,7 @@ private:
 
 Pool::Pool(std::size_t workers, std::size_t split_budget) : impl_(new Impl) {
     std::unique_ptr<Impl> impl(impl_);
+    register_fork_handlers();
     workers = std::max<std::size_t>(workers, 1);
     pthread_attr_t attr;
     if (const int rc = pthread_attr_init(&attr); rc != 0) {
@@ -549,31 +535,39 @@ void Pool::run(std::size_t count, PieceFn fn, void* context, Poll poll) {
             // A poll that throws cancels the call. Its exception leaves this
             // frame only after every piece has stopped (they use `call` and
             // `root`, which live here): the guard runs during that unwinding.
+            // The poll runs Python code, which may fork: in the child this
+            // thread is alone, and the pool's mutex may have been held by a
+            // worker that is gone there. So once the process has forked the
+            // frame is left at once, touching nothing of the pool's.
+            const unsigned generation = fork_generation();
             struct CancelOnThrow {
                 Impl& pool;
                 Call& call;
                 Job& root;
                 std::unique_lock<std::mutex>& lock;
+                unsigned generation;
                 bool armed = true;
                 ~CancelOnThrow() {
-                    if (!armed) return;
+                    if (!armed || fork_generation() != generation) return;
                     call.stop.store(true, std::memory_order_relaxed);
                     if (!lock.owns_lock()) lock.lock();
                     // Cancelled before any worker took the range: nothing runs.
-                    if (root.queued) {
-                        pool.unlink(root);
+                    if (root.stage == Stage::queued) {
+                        pool.unlink(root, Stage::reclaimed);
                         call.finished = true;
                     }
                     call.finished_cv.wait(lock, [&] { return call.finished; });
                 }
-            } guard{*impl_, call, root, lock};
+            } guard{*impl_, call, root, lock, generation};
             while (!call.finished_cv.wait_for(lock, kPollInterval, finished)) {
                 lock.unlock();
                 poll.fn(poll.context);
+                if (fork_generation() != generation) throw ForkedDuringCall();
                 lock.lock();
             }
             guard.armed = false;
         }
+        assert(root.stage == Stage::done);
     }
     // Every piece has finished (the root's completion, published through
     // the pool's mutex, comes after them), so `error` is stable.
@@ -594,8 +588,11 @@ void Pool::run(std::size_t count, PieceFn fn, void* context, Poll poll) {
 namespace {
 
 std::atomic<Pool*> g_pool{nullptr};
+// Counts the forks this process descends from (since the handlers below were
+// registered): a pool call that sees it change while its poll ran is in a
+// child, where its workers do not exist.
+std::atomic<unsigned> g_fork_generation{0};
 std::mutex creation_mutex;
-bool atfork_registered = false; // under creation_mutex
 
 void before_fork() {
     creation_mutex.lock();
@@ -605,7 +602,22 @@ void after_fork_parent() {
 }
 void after_fork_child() {
     g_pool.store(nullptr, std::memory_order_relaxed);
+    g_fork_generation.fetch_add(1, std::memory_order_relaxed);
     creation_mutex.unlock(); // owned by this (the forking) thread
+}
+
+unsigned fork_generation() noexcept {
+    return g_fork_generation.load(std::memory_order_relaxed);
+}
+
+// Once per process, before the first pool starts (a magic static: a
+// registration that threw is tried again by the next pool).
+void register_fork_handlers() {
+    static const bool registered = [] {
+        register_at_fork(before_fork, after_fork_parent, after_fork_child);
+        return true;
+    }();
+    (void)registered;
 }
 
 const char* read_env(const char* name) {
@@ -621,12 +633,6 @@ Pool& instance() {
     std::lock_guard<std::mutex> lock(creation_mutex);
     Pool* p = g_pool.load(std::memory_order_relaxed);
     if (!p) {
-        if (!atfork_registered) {
-            if (pthread_atfork(before_fork, after_fork_parent, after_fork_child) != 0) {
-                throw std::bad_alloc();
-            }
-            atfork_registered = true;
-        }
         p = new Pool(pool_size_from_env(read_env));
         g_pool.store(p, std::memory_order_release);
     }

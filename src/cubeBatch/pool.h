@@ -23,6 +23,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <stdexcept>
 #include <type_traits>
 #include <utility>
 
@@ -66,6 +67,17 @@ inline constexpr std::chrono::milliseconds kPollInterval{25};
 // returns early, leaving each of its items either done, untouched or in some
 // other consistent state. Always false outside a piece run by the pool.
 bool stop_requested() noexcept;
+
+// Thrown by a call whose poll forked the process (a signal handler calling
+// os.fork()), in the child: the workers the call was waiting for exist only
+// in the parent, so the child leaves the call at once, with its items done,
+// untouched or partly done. Other calls in the child get a fresh pool.
+struct ForkedDuringCall : std::runtime_error {
+    ForkedDuringCall()
+        : std::runtime_error("the process forked during this batch call, whose worker threads "
+                             "do not exist in the child: the call was abandoned there and its "
+                             "batch may be partly updated") {}
+};
 
 class Pool {
 public:

@@ -28,13 +28,45 @@ struct ClassOf<Cube3x3> {
     using type = Cube3x3Class;
 };
 
+// MemoryError saying what could not be had. The byte count is worked out
+// as a Python int: it may not fit size_t.
+template <Cube C>
+[[noreturn]] void raise_no_room(std::size_t count) {
+    py::Ref cubes = py::Ref::check(PyLong_FromSize_t(count));
+    py::Ref size = py::Ref::check(PyLong_FromSize_t(sizeof(C)));
+    py::Ref bytes = py::Ref::check(PyNumber_Multiply(cubes.get(), size.get()));
+    py::Ref message = py::Ref::check(PyUnicode_FromFormat(
+        "cannot allocate %S bytes for a batch of %S cubes", bytes.get(), cubes.get()));
+    PyErr_SetObject(PyExc_MemoryError, message.get());
+    py::throw_error();
+}
+
+template <Cube C>
+CubeBatch solved_batch(std::size_t count) {
+    try {
+        return CubeBatch(CubeSeq<C>(count));
+    } catch (const std::bad_alloc&) {
+        raise_no_room<C>(count);
+    }
+}
+
 // Both arguments are converted before the model is checked, so a bad count
 // is reported first.
 CubeBatch construct(std::size_t count, std::size_t cube_type) {
     switch (cube_type) {
-    case 2: return CubeBatch(CubeSeq<Cube2x2>(count));
-    case 3: return CubeBatch(CubeSeq<Cube3x3>(count));
+    case 2: return solved_batch<Cube2x2>(count);
+    case 3: return solved_batch<Cube3x3>(count);
     default: py::raise(PyExc_TypeError, "unknown cube type: expected 2 or 3");
+    }
+}
+
+// A pool call whose poll forked: RuntimeError in the child.
+template <class F>
+decltype(auto) on_pool(F&& work) {
+    try {
+        return work();
+    } catch (const pool::ForkedDuringCall& e) {
+        py::raise(PyExc_RuntimeError, e.what());
     }
 }
 
@@ -80,19 +112,24 @@ pool::Poll signal_poll(py::ReleasedGil& unlocked) noexcept {
 // Both keep the interpreter lock while the pool works.
 void apply_move_indexes(CubeBatch& batch, const numpy::ArrayView<std::size_t>& indexes) {
     indexes.require_block("move_indexes");
-    apply_move_indexes_internal(batch, indexes.data, indexes.size, signal_poll());
+    on_pool([&] { apply_move_indexes_internal(batch, indexes.data, indexes.size, signal_poll()); });
 }
 
 void scramble(CubeBatch& batch, const numpy::ArrayView<std::int64_t>& lengths) {
     lengths.require_block("scramble_lengths");
-    scramble_batch_internal(batch, lengths.data, lengths.size, signal_poll());
+    on_pool([&] { scramble_batch_internal(batch, lengths.data, lengths.size, signal_poll()); });
 }
+
+// Pending signal handlers run every kCubesPerSignalCheck cubes, so that
+// Ctrl-C ends the text of a large batch (about 750 bytes a 3x3 cube).
+constexpr std::size_t kCubesPerSignalCheck = 4096;
 
 py::Ref render(const CubeBatch& batch) {
     std::string text;
     batch.visit([&](auto cubes) {
         for (std::size_t i = 0; i < cubes.size(); ++i) {
             if (i > 0) text += "\n\n";
+            if (i % kCubesPerSignalCheck == kCubesPerSignalCheck - 1) py::check_signals();
             text += cubes[i].render_ansi_internal();
         }
     });
@@ -167,12 +204,14 @@ py::Ref successor_array(std::span<const C> cubes, bool release_lock) {
     if (!elements) throw std::bad_alloc();
     numpy::Int64Matrix rows = numpy::new_int64_matrix(kMoveCount * cubes.size(), C::sticker_dim);
     const std::span<std::int64_t> out(rows.data, *elements);
-    if (release_lock && !successors_inline(cubes.size())) {
-        py::ReleasedGil unlocked;
-        write_successors(cubes, out, signal_poll(unlocked));
-    } else {
-        write_successors(cubes, out, signal_poll());
-    }
+    on_pool([&] {
+        if (release_lock && !successors_inline(cubes.size())) {
+            py::ReleasedGil unlocked;
+            write_successors(cubes, out, signal_poll(unlocked));
+        } else {
+            write_successors(cubes, out, signal_poll());
+        }
+    });
     return std::move(rows.array);
 }
 

@@ -52,7 +52,7 @@ namespace tessaroll::py {
 // `boundary` calls this, from inside its catch handler.
 void translate_exception() noexcept;
 
-// Blocks the calling thread for good (gil.cpp).
+// Blocks the calling thread for good (interpreter_exit.cpp).
 [[noreturn]] void park_forever() noexcept;
 
 // The single exception boundary. Every entry point's body runs inside it.

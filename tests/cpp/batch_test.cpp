@@ -85,5 +85,48 @@ TEST(BatchInline, CallingThreadAndPoolGiveTheSameStates) {
     EXPECT_EQ(std::count(a.begin(), a.end(), -1), 0);
 }
 
+// A pool call reads its array in place for a first stretch and from a copy
+// after it (moves narrowed to a byte): wherever the cut falls, the states are
+// those of the calling thread's in-place run, indexes far above 11 included.
+class BatchCopyCut : public ::testing::TestWithParam<std::uint64_t> {};
+
+TEST_P(BatchCopyCut, MovesMatchTheCallingThreadWhereverTheCutFalls) {
+    CubeBatch here(CubeSeq<Cube3x3>(300)), pooled(CubeSeq<Cube3x3>(300));
+    std::vector<std::size_t> indexes(300);
+    for (std::size_t i = 0; i < indexes.size(); ++i)
+        indexes[i] = i % 3 == 0 ? i % 12 : (i % 3 == 1 ? 12 + i : ~i); // 256: not U
+    for (int round = 0; round < 3; ++round) {
+        apply_move_indexes_internal(here, indexes.data(), indexes.size(), {}, kAlwaysHere);
+        apply_move_indexes_internal(pooled, indexes.data(), indexes.size(), {}, 0, GetParam());
+    }
+    EXPECT_EQ(cubes_of(here), cubes_of(pooled));
+}
+
+// Lengths below 1 turn nothing wherever the cut falls: a cube turned an odd
+// number of times has odd corner permutation parity, an even one even.
+TEST_P(BatchCopyCut, ScrambleLengthsKeepTheirSignAndParityWhereverTheCutFalls) {
+    CubeBatch batch(CubeSeq<Cube3x3>(200));
+    std::vector<std::int64_t> lengths(200);
+    for (std::size_t i = 0; i < lengths.size(); ++i)
+        lengths[i] =
+            i % 4 == 0 ? -static_cast<std::int64_t>(i) - 1 : static_cast<std::int64_t>(i % 9);
+    scramble_batch_internal(batch, lengths.data(), lengths.size(), {}, 0, GetParam() * 4);
+    const auto cubes = cubes_of(batch);
+    for (std::size_t i = 0; i < cubes.size(); ++i) {
+        unsigned inversions = 0;
+        for (unsigned a = 0; a < 8; ++a)
+            for (unsigned b = a + 1; b < 8; ++b)
+                inversions +=
+                    ((cubes[i].corners >> (5 * a)) & 7) > ((cubes[i].corners >> (5 * b)) & 7);
+        if (lengths[i] <= 0) {
+            EXPECT_TRUE(cubes[i].is_solved()) << i;
+        } else {
+            EXPECT_EQ(inversions % 2, static_cast<unsigned>(lengths[i] % 2)) << i;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cuts, BatchCopyCut, ::testing::Values(0, 1, 150, 299, 300, 1000));
+
 } // namespace
 } // namespace tessaroll

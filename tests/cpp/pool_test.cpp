@@ -24,6 +24,10 @@
 #include <utility>
 #include <vector>
 
+#include <csignal>
+#include <sys/wait.h>
+#include <unistd.h>
+
 namespace tessaroll::pool {
 namespace {
 
@@ -294,6 +298,53 @@ struct Seen {
         threads.push_back(std::this_thread::get_id());
     }
 };
+
+// A poll that forks (a signal handler calling os.fork()): in the child the
+// call must throw at once instead of waiting for workers that exist only in
+// the parent, whose pieces here block until the parent's poll has forked.
+// The child reports through its exit status; one that waits is killed.
+TEST(PoolFork, ACallWhosePollForkedThrowsInTheChild) {
+    Pool pool(2);
+    struct State {
+        std::atomic<bool> forked{false};
+        pid_t child = -1;
+    } state;
+    const Poll fork_once{[](void* ctx) {
+                             auto& st = *static_cast<State*>(ctx);
+                             if (st.child != -1) return;
+                             st.child = fork();
+                             if (st.child != 0) st.forked.store(true);
+                         },
+                         &state};
+    try {
+        pool.for_each_piece(
+            64,
+            [&](std::size_t, std::size_t) {
+                while (!state.forked.load())
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            },
+            fork_once);
+    } catch (const ForkedDuringCall&) {
+        if (state.child == 0) _exit(42);
+    }
+    if (state.child == 0) _exit(1); // returned normally: the work was done by nobody
+    ASSERT_GT(state.child, 0);
+    int status = 0;
+    pid_t done = 0;
+    for (int waited = 0; waited < 1000 && done == 0; ++waited) {
+        done = waitpid(state.child, &status, WNOHANG);
+        if (done == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (done == 0) {
+        kill(state.child, SIGKILL);
+        waitpid(state.child, &status, 0);
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 42) << "child status " << status;
+    // The parent's pool goes on.
+    std::atomic<std::size_t> items{0};
+    pool.for_each_piece(100, [&](std::size_t b, std::size_t e) { items += e - b; });
+    EXPECT_EQ(items.load(), 100u);
+}
 
 TEST(PoolInline, WorkBelowTheLimitRunsHereInOnePiece) {
     Seen here;
