@@ -222,9 +222,12 @@ host_release() { # host_release LABEL PYTHON
             return
         }
         local wheel
-        wheel=$(ls "$out"/*.whl)
+        wheel=$(ls "$out"/*.whl) || return
         basename "$wheel" >"$out/$label.whl-name"
-        "$py" -m venv "$out/test"
+        "$py" -m venv "$out/test" || {
+            echo "venv failed" >"$out/$label.status"
+            return
+        }
         for tool in cc c++ gcc g++ clang clang++ cmake; do
             if PATH=$out/test/bin command -v "$tool" >/dev/null; then
                 echo "$tool on the test PATH" >"$out/$label.status"
@@ -236,8 +239,10 @@ host_release() { # host_release LABEL PYTHON
             echo "install failed" >"$out/$label.status"
             return
         }
-        (cd "$work" && PATH=$out/test/bin python -m pytest -q -p no:cacheprovider "$src/tests")
-        echo "$?" >"$out/$label.status"
+        local status=0
+        (cd "$work" && PATH=$out/test/bin python -m pytest -q -p no:cacheprovider "$src/tests") ||
+            status=$?
+        echo "$status" >"$out/$label.status"
     } >"$out/$label.log" 2>&1
     collect "$label" "$out"
 }
@@ -274,6 +279,10 @@ i386_root=$(ls -d "${TESSAROLL_CACHE:-/var/cache/tessaroll}"/i386-*-*/ | grep -v
 i386_root=${i386_root%/}
 exec 9>"${TESSAROLL_CACHE:-/var/cache/tessaroll}/i386.lock"
 flock 9
+# On i386, GCC 7's libgcc_s gave the 64-bit division helper __divmoddi4 a
+# new symbol version (GCC_7.0.0), which tags the wheel manylinux_2_26; the
+# static libgcc's hidden copy is linked instead (CMAKE_ARGS, which
+# scikit-build-core reads).
 # CPython: NumPy 2.0.2 is built once for the build requirement numpy>=2 and
 # kept in wheels/build. PyPy: NumPy 2.0.2 does not compile for 32-bit PyPy
 # (pocketfft's ufunc loops take npy_intp as long, PyPy's headers make it
@@ -291,6 +300,7 @@ make_tools() {
 }
 pip_for() {
     local py=$1; shift
+    export CMAKE_ARGS=-DCMAKE_CXX_STANDARD_LIBRARIES=-l:libgcc.a
     if [ "$py" = /opt/pypy/bin/python ]; then
         rm -rf /work/build-pp39
         pypy3 -m venv /work/build-pp39 &&
