@@ -7,8 +7,10 @@ apt_need() {
         dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
     done
     if ((${#need[@]})); then
-        apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${need[@]}"
+        # Checks may run side by side (.ci/run): wait for another's apt.
+        apt-get -o DPkg::Lock::Timeout=900 update -qq
+        DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 \
+            install -y -qq "${need[@]}"
     fi
 }
 
@@ -36,4 +38,102 @@ find_cpython() {
         fi
     done
     return 1
+}
+
+# debian_mirror: the Debian archive this machine's own apt uses (the URI that
+# serves a release suite, not -security or -updates), from its deb822
+# sources or the one-line sources.list. TESSAROLL_DEBIAN_MIRROR overrides it.
+debian_mirror() {
+    if [ -n "${TESSAROLL_DEBIAN_MIRROR:-}" ]; then
+        echo "$TESSAROLL_DEBIAN_MIRROR"
+        return
+    fi
+    local f
+    for f in /etc/apt/sources.list.d/*.sources; do
+        [ -f "$f" ] || continue
+        awk '
+            function flush() {
+                if (uri != "" && enabled != "no" && suites ~ / [a-z]+ / && types ~ / deb /)
+                    print uri
+                uri = suites = types = enabled = ""
+            }
+            /^[ \t]*$/ { flush(); next }
+            /^[ \t]*#/ { next }
+            tolower($1) == "types:" { $1 = ""; types = $0 " " }
+            tolower($1) == "uris:" { uri = $2 }
+            tolower($1) == "suites:" { $1 = ""; suites = $0 " " }
+            tolower($1) == "enabled:" { enabled = tolower($2) }
+            END { flush() }
+        ' "$f"
+    done
+    for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+        [ -f "$f" ] || continue
+        awk '$1 == "deb" {
+                i = 2; if ($i ~ /^\[/) while ($i !~ /\]$/) i++
+                if ($i ~ /^\[/ || $i ~ /\]$/) i++
+                if ($(i + 1) ~ /^[a-z]+$/) print $i
+            }' "$f"
+    done | sed -n 1p
+}
+
+# The chroot helpers below work on $root (the chroot) and record what they
+# mount in chroot_mounts, so that chroot_cleanup (run on exit) undoes it.
+chroot_mounts=()
+
+# chroot_mount TYPE SOURCE TARGET [OPTIONS]: mount below $root.
+chroot_mount() {
+    local target=$root/$3
+    mkdir -p "$target"
+    if [ -n "${4:-}" ]; then
+        mount -t "$1" -o "$4" "$2" "$target"
+    else
+        mount -t "$1" "$2" "$target"
+    fi
+    chroot_mounts+=("$target")
+}
+
+# chroot_cleanup: unmount in reverse order and drop the source copy.
+chroot_cleanup() {
+    local i
+    for ((i = ${#chroot_mounts[@]} - 1; i >= 0; i--)); do
+        umount -l "${chroot_mounts[i]}" 2>/dev/null || true
+    done
+    chroot_mounts=()
+    rm -rf "${root:?}/work"
+}
+
+# chroot_assert_unmounted DIR: nothing may be mounted below a chroot that is
+# about to be deleted.
+chroot_assert_unmounted() {
+    if grep -q " $1/" /proc/mounts; then
+        echo "refusing to delete $1: something is mounted below it" >&2
+        exit 1
+    fi
+}
+
+# chroot_copy_source SRC: a private copy of the source tree at
+# $root/work/tessaroll. A bind mount would expose the working tree to the
+# chroot's own `rm -rf` of its build directories.
+chroot_copy_source() {
+    rm -rf "$root/work"
+    mkdir -p "$root/work/tessaroll"
+    tar -C "$1" --exclude=./build --exclude=./.git --exclude='./.venv*' --exclude=./dist \
+        -cf - . | tar -C "$root/work/tessaroll" -xf -
+}
+
+# chroot_pip_env: set the array pip_env so that pip in the chroot reaches the
+# index that pip here uses, trusting this machine's CA bundle (the chroot's
+# own would not know a local proxy's root). A file:// index here is of no use
+# inside the chroot. Also copies resolv.conf.
+chroot_pip_env() {
+    cp /etc/resolv.conf "$root/etc/resolv.conf"
+    pip_env=(PIP_DISABLE_PIP_VERSION_CHECK=1)
+    local ca_bundle=${PIP_CERT:-${SSL_CERT_FILE:-/etc/ssl/certs/ca-certificates.crt}}
+    if [ -f "$ca_bundle" ]; then
+        mkdir -p "$root/work"
+        cp "$ca_bundle" "$root/work/ca.crt"
+        pip_env+=(PIP_CERT=/work/ca.crt)
+    fi
+    local index_url=${PIP_INDEX_URL:-$(python3 -m pip config get global.index-url 2>/dev/null || true)}
+    case $index_url in http://* | https://*) pip_env+=(PIP_INDEX_URL="$index_url") ;; esac
 }

@@ -10,7 +10,8 @@
 # and rebuilt only when it is missing, incomplete, or the package list below
 # changed; the NumPy wheel is cached beside it under the same key. Needs root
 # (debootstrap, chroot, mount) and, on a cold cache, the package index that
-# pip uses on this machine.
+# pip uses on this machine. With --prepare it only makes sure that the chroot
+# and its venvs exist.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 src_root=$(pwd)
@@ -32,47 +33,19 @@ numpy_version=1.26.4
 kociemba=kociemba==1.2.1
 pypy_requirements=(pytest==7.2.1 hypothesis==6.67.1 "$kociemba")
 wheels=$root.wheels
+# --prepare: only make sure the chroot and its venvs exist (.ci/release.sh
+# builds wheels there).
+prepare_only=
+[ "${1:-}" = --prepare ] && prepare_only=1
 
-# debian_mirror: the Debian archive this machine's own apt uses (the URI that
-# serves a release suite, not -security or -updates), from its deb822
-# sources or the one-line sources.list.
-debian_mirror() {
-    local f
-    for f in /etc/apt/sources.list.d/*.sources; do
-        [ -f "$f" ] || continue
-        awk '
-            function flush() {
-                if (uri != "" && enabled != "no" && suites ~ / [a-z]+ / && types ~ / deb /)
-                    print uri
-                uri = suites = types = enabled = ""
-            }
-            /^[ \t]*$/ { flush(); next }
-            /^[ \t]*#/ { next }
-            tolower($1) == "types:" { $1 = ""; types = $0 " " }
-            tolower($1) == "uris:" { uri = $2 }
-            tolower($1) == "suites:" { $1 = ""; suites = $0 " " }
-            tolower($1) == "enabled:" { enabled = tolower($2) }
-            END { flush() }
-        ' "$f"
-    done
-    for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
-        [ -f "$f" ] || continue
-        awk '$1 == "deb" {
-                i = 2; if ($i ~ /^\[/) while ($i !~ /\]$/) i++
-                if ($i ~ /^\[/ || $i ~ /\]$/) i++
-                if ($(i + 1) ~ /^[a-z]+$/) print $i
-            }' "$f"
-    done
-}
-mirror=${TESSAROLL_DEBIAN_MIRROR:-$(debian_mirror | sed -n 1p)}
+# shellcheck source=.ci/common.sh
+. .ci/common.sh
+mirror=$(debian_mirror)
 if [ -z "$mirror" ]; then
     echo "i386: no Debian archive in this machine's apt sources;" \
         "set TESSAROLL_DEBIAN_MIRROR" >&2
     exit 1
 fi
-
-# shellcheck source=.ci/common.sh
-. .ci/common.sh
 apt_need debootstrap
 
 mkdir -p "$cache"
@@ -80,39 +53,12 @@ mkdir -p "$cache"
 exec 9>"$cache/i386.lock"
 flock 9
 
-mounted=()
-cleanup() {
-    local i
-    for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do
-        umount -l "${mounted[i]}" 2>/dev/null || true
-    done
-    rm -rf "${root:?}/work"
-}
-trap cleanup EXIT
-
-mount_into() { # mount_into TYPE SOURCE TARGET [OPTIONS]
-    local target=$root/$3
-    mkdir -p "$target"
-    if [ -n "${4:-}" ]; then
-        mount -t "$1" -o "$4" "$2" "$target"
-    else
-        mount -t "$1" "$2" "$target"
-    fi
-    mounted+=("$target")
-}
-
-# Nothing may be mounted below a chroot that is about to be deleted.
-assert_unmounted() {
-    if grep -q " $1/" /proc/mounts; then
-        echo "i386: refusing to delete $1: something is mounted below it" >&2
-        exit 1
-    fi
-}
+trap chroot_cleanup EXIT
 
 if [ ! -f "$root/.complete" ]; then
     for old in "$cache"/i386-*; do
         [ -d "$old" ] && [ "$old" != "$wheels" ] || continue
-        assert_unmounted "$old"
+        chroot_assert_unmounted "$old"
         rm -rf "$old"
     done
     echo "== i386: creating the $suite chroot in $root from $mirror"
@@ -130,30 +76,12 @@ if [ ! -f "$root/.complete" ]; then
     echo "   took $((SECONDS - start)) s"
 fi
 
-mount_into proc proc proc
-mount_into tmpfs tmpfs dev/shm mode=1777
+chroot_mount proc proc proc
+chroot_mount tmpfs tmpfs dev/shm mode=1777
 mkdir -p "$wheels"
-mount_into none "$wheels" wheels bind
-
-# A private copy of the source: a bind mount would expose the working tree to
-# the chroot's `rm -rf` above.
-rm -rf "$root/work"
-mkdir -p "$root/work/tessaroll"
-tar -C "$src_root" --exclude=./build --exclude=./.git --exclude='./.venv*' -cf - . |
-    tar -C "$root/work/tessaroll" -xf -
-
-# pip in the chroot (only on a cold cache) reaches the index that pip here
-# uses, trusting this machine's CA bundle: the chroot's own would not know a
-# local proxy's root. A file:// index here is of no use inside the chroot.
-cp /etc/resolv.conf "$root/etc/resolv.conf"
-pip_env=(PIP_DISABLE_PIP_VERSION_CHECK=1)
-ca_bundle=${PIP_CERT:-${SSL_CERT_FILE:-/etc/ssl/certs/ca-certificates.crt}}
-if [ -f "$ca_bundle" ]; then
-    cp "$ca_bundle" "$root/work/ca.crt"
-    pip_env+=(PIP_CERT=/work/ca.crt)
-fi
-index_url=${PIP_INDEX_URL:-$(python3 -m pip config get global.index-url 2>/dev/null || true)}
-case $index_url in http://* | https://*) pip_env+=(PIP_INDEX_URL="$index_url") ;; esac
+chroot_mount none "$wheels" wheels bind
+chroot_copy_source "$src_root"
+chroot_pip_env
 
 cat >"$root/work/run.sh" <<'EOF'
 set -euo pipefail
@@ -161,19 +89,6 @@ cd /work/tessaroll
 failed=()
 echo "== i386: $(uname -m) userland, $(getconf LONG_BIT)-bit, $(python3 --version)," \
      "NumPy $(python3 -c 'import numpy; print(numpy.__version__)')"
-cmake -S . -B build -G Ninja -DTESSAROLL_BUILD_TESTS=ON -DTESSAROLL_WERROR=ON \
-    -DPython_EXECUTABLE=/usr/bin/python3 >/dev/null
-cmake --build build -j2
-echo "== i386: C++ unit tests (no SSE2: scalar word pairs)"
-ctest --test-dir build --output-on-failure || failed+=("C++ scalar")
-# Debian's i386 baseline has no SSE2; most 32-bit x86 machines do, and there
-# the 3x3 turns take the vector path. Test that one too.
-cmake -S . -B build-sse2 -G Ninja -DTESSAROLL_BUILD_TESTS=ON -DTESSAROLL_BUILD_MODULE=OFF \
-    -DTESSAROLL_WERROR=ON -DCMAKE_CXX_FLAGS=-msse2 >/dev/null
-cmake --build build-sse2 -j2
-echo "== i386: C++ unit tests (SSE2: vector word pairs)"
-ctest --test-dir build-sse2 --output-on-failure || failed+=("C++ SSE2")
-
 # PyPy's venv, with the cached NumPy wheel, is made once per chroot.
 pypy=/opt/pypy/bin/python
 want="numpy==$NUMPY_VERSION $PYPY_REQUIREMENTS"
@@ -221,6 +136,22 @@ if [ "$(cat /opt/cpython/.ready 2>/dev/null)" != "$KOCIEMBA" ]; then
     "$pypy" -m pip --python "$cpython" install -q "$KOCIEMBA"
     echo "$KOCIEMBA" >/opt/cpython/.ready
 fi
+# With --prepare, the chroot and its venvs are all that is wanted.
+[ -n "${PREPARE_ONLY:-}" ] && exit 0
+
+cmake -S . -B build -G Ninja -DTESSAROLL_BUILD_TESTS=ON -DTESSAROLL_WERROR=ON \
+    -DPython_EXECUTABLE=/usr/bin/python3 >/dev/null
+cmake --build build -j2
+echo "== i386: C++ unit tests (no SSE2: scalar word pairs)"
+ctest --test-dir build --output-on-failure || failed+=("C++ scalar")
+# Debian's i386 baseline has no SSE2; most 32-bit x86 machines do, and there
+# the 3x3 turns take the vector path. Test that one too.
+cmake -S . -B build-sse2 -G Ninja -DTESSAROLL_BUILD_TESTS=ON -DTESSAROLL_BUILD_MODULE=OFF \
+    -DTESSAROLL_WERROR=ON -DCMAKE_CXX_FLAGS=-msse2 >/dev/null
+cmake --build build-sse2 -j2
+echo "== i386: C++ unit tests (SSE2: vector word pairs)"
+ctest --test-dir build-sse2 --output-on-failure || failed+=("C++ SSE2")
+
 echo "== i386: Python tests, CPython"
 # pytest's own statuses all count, 5 (no tests collected) included.
 PYTHONPATH=build "$cpython" -m pytest -q -p no:cacheprovider tests || failed+=("CPython")
@@ -246,5 +177,5 @@ EOF
 env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 TERM=dumb \
     "${pip_env[@]}" \
     NUMPY_VERSION="$numpy_version" PYPY_REQUIREMENTS="${pypy_requirements[*]}" \
-    KOCIEMBA="$kociemba" \
+    KOCIEMBA="$kociemba" PREPARE_ONLY="$prepare_only" \
     chroot "$root" /usr/bin/linux32 /bin/bash /work/run.sh

@@ -43,9 +43,13 @@ def parity(perm):
 
 
 # Waits on stdout for "ready", then scrambles forever; on KeyboardInterrupt
-# prints the batch's words and lets the exception end the process.
+# prints the batch's words and lets the exception end the process. It sets
+# its own SIGINT handler: started from a background job or under nohup, the
+# test runner (and so the child) inherits SIGINT ignored, and Python then
+# installs none.
 SCRAMBLE_FOREVER = """
-    import json, numpy as np, tessaroll
+    import json, signal, numpy as np, tessaroll
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     batch = tessaroll.CubeBatch(4, {kind})
     print("ready", flush=True)
     try:
