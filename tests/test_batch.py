@@ -12,11 +12,11 @@ from hypothesis import strategies as st
 
 import tessaroll
 from tessaroll import CubeBatch, Cube2x2, Cube3x3
+from host import CLASS_SIGNATURE_LOST
 from reference import METHOD_NAMES
 
 PYPY = platform.python_implementation() == "PyPy"
 # CPython 3.9's PyType_FromSpec drops the signature line of a class doc.
-OLD_CLASS_DOCS = sys.version_info < (3, 10) and not PYPY
 MODELS = {2: Cube2x2, 3: Cube3x3}
 KINDS = [2, 3]
 SIZE_MAX = np.iinfo(np.uintp).max
@@ -168,7 +168,7 @@ def test_iteration_yields_copies_in_order(kind):
     assert [state(c) for c in list(batch)] == [state(batch[i]) for i in range(len(moves))]
 
 
-@pytest.mark.skipif(OLD_CLASS_DOCS, reason="CPython 3.9 drops class text signatures")
+@pytest.mark.skipif(CLASS_SIGNATURE_LOST is not None, reason=str(CLASS_SIGNATURE_LOST))
 def test_class_signature():
     assert CubeBatch.__text_signature__ == "(count, cube_type)"
 

@@ -14,11 +14,11 @@ import threading
 import pytest
 
 import tessaroll
+from host import CLASS_SIGNATURE_LOST
 from tessaroll import Cube2x2, Cube3x3, CubeBatch, get_next_states, inverse_scramble
 
 PYPY = platform.python_implementation() == "PyPy"
 # CPython 3.9's PyType_FromSpec drops the signature line of a class doc.
-OLD_CLASS_DOCS = sys.version_info < (3, 10) and not PYPY
 CLASSES = [Cube2x2, Cube3x3, CubeBatch]
 
 
@@ -81,7 +81,7 @@ def test_class_docs(cls, doc, sig):
     assert (cls.__doc__ or "") == doc
 
 
-@pytest.mark.skipif(OLD_CLASS_DOCS, reason="CPython 3.9 drops class text signatures")
+@pytest.mark.skipif(CLASS_SIGNATURE_LOST is not None, reason=str(CLASS_SIGNATURE_LOST))
 @pytest.mark.parametrize("cls, doc, sig", CLASS_DOCS)
 def test_class_signatures(cls, doc, sig):
     assert cls.__text_signature__ == sig

@@ -16,11 +16,11 @@ import textwrap
 import pytest
 
 import tessaroll
+from host import CLASS_SIGNATURE_LOST, child_env
 from tessaroll import Cube2x2, Cube3x3
 
 PYPY = platform.python_implementation() == "PyPy"
 # CPython 3.9's PyType_FromSpec drops the signature line of a class doc.
-OLD_CLASS_DOCS = sys.version_info < (3, 10) and not PYPY
 CUBES = [tessaroll.Cube3x3, tessaroll.Cube2x2]
 
 
@@ -73,7 +73,7 @@ def test_class_documentation_is_the_text_after_the_signature(model, doc):
     assert model.__doc__ == doc
 
 
-@pytest.mark.skipif(OLD_CLASS_DOCS, reason="CPython 3.9 drops class text signatures")
+@pytest.mark.skipif(CLASS_SIGNATURE_LOST is not None, reason=str(CLASS_SIGNATURE_LOST))
 @pytest.mark.parametrize("model", CUBES)
 def test_class_signature_is_kept(model):
     assert model.__text_signature__ == "()"
@@ -119,7 +119,7 @@ def run_isolated(code, timeout=300):
     """Run `code` in a fresh interpreter, where a crash fails this test only;
     it prints one JSON value."""
     proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, timeout=timeout)
+                          text=True, timeout=timeout, env=child_env())
     assert proc.returncode == 0, proc.stderr[-3000:]
     return json.loads(proc.stdout)
 

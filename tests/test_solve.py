@@ -11,6 +11,7 @@ import sys
 
 import pytest
 
+from host import child_env
 from reference import MOVE_NAMES, ReferenceCube
 
 np = pytest.importorskip("numpy")
@@ -289,7 +290,8 @@ def test_address_space_limit_stops_the_search_with_one_line(solver):
     code = LIMITED_WITHOUT_KOCIEMBA.format(path=str(SOLVER_PATH), headroom=96 << 20)
     command = [sys.executable, "-c", code, "--cube", "3", "--random", "30", "--seed", "1",
                "--time-limit", "0"]
-    result = subprocess.run(command, capture_output=True, text=True, timeout=300)
+    result = subprocess.run(command, capture_output=True, text=True, timeout=300,
+                            env=child_env())
     assert result.returncode == 1, result.stdout + result.stderr
     assert "Traceback" not in result.stdout + result.stderr
     assert result.stderr.splitlines() == [f"For a two-phase answer install kociemba: {solver.INSTALL_HINT}"]

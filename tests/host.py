@@ -1,0 +1,42 @@
+"""Facts about the interpreter running the tests that memory bounds depend on."""
+import gc
+import os
+import platform
+import sys
+
+PYPY = platform.python_implementation() == "PyPy"
+
+# PyPy sizes its nursery from the cache size that /proc/cpuinfo reports,
+# and some virtual CPUs report a last-level cache of hundreds of MiB (480 MiB
+# on one CI host, giving a 240 MiB nursery). Dead arrays then wait that long
+# for a minor collection, NumPy's own as much as ours, so a bound on peak RSS
+# would measure the host. Child processes that check such a bound pin the
+# nursery to what an 8 MiB cache gives.
+PINNED_NURSERY = "4MB"
+
+
+def child_env():
+    """The environment for a child process whose memory use is bounded."""
+    return dict(os.environ, PYPY_GC_NURSERY=PINNED_NURSERY)
+
+
+def nursery_bytes():
+    """This process's nursery: memory that may be dead but not yet freed.
+    PyPy's statistics give it as text such as "240.0MB"."""
+    if not PYPY:
+        return 0
+    text = gc.get_stats().nursery_size
+    units = {"kB": 2**10, "MB": 2**20, "GB": 2**30}
+    return int(float(text[:-2]) * units[text[-2:]])
+
+
+# Where a class cannot show its text signature beside its documentation:
+# CPython 3.9's PyType_FromSpec drops the signature line, and PyPy 7.3 for
+# Python 3.11 derives the read-only __text_signature__ from __doc__ on each
+# read, so the documentation without its signature line leaves none (PyPy 8
+# keeps both).
+CLASS_SIGNATURE_LOST = (
+    "CPython 3.9 drops class text signatures" if sys.version_info < (3, 10) and not PYPY
+    else "PyPy 7.3 for Python 3.11 reads class signatures from __doc__ alone"
+    if PYPY and sys.version_info >= (3, 11) and sys.pypy_version_info < (8,)
+    else None)
