@@ -66,8 +66,10 @@ def test_threads_in_batch_calls_come_back_while_the_interpreter_lives(code, expe
 
 # A handler that frees the argument array (resize without the reference
 # check) or writes it while the workers run: the call goes on with the values
-# it was given. Every cube of the 2x2 batch gets 300 turns, so none is left
-# solved (a random state is solved with odds 1 in 3.7 million per cube).
+# it was given. Every cube of the 2x2 batch gets 300 turns, which leaves it
+# in one of 44,089,920 states (the even half of 3,674,160 positions in 24
+# orientations), solved with those odds: a run of 400,000 cubes finds about
+# 0.009 solved ones, while a call that lost its lengths leaves thousands.
 SCRAMBLE_ARRAY_CHANGED = """
     import signal, numpy as np, tessaroll
     n = 400_000
@@ -94,7 +96,8 @@ SCRAMBLE_ARRAY_CHANGED = """
 ], ids=["resize", "write", "setstate"])
 def test_scramble_works_on_the_lengths_it_was_given(change):
     out = run_python(SCRAMBLE_ARRAY_CHANGED.format(change=change), timeout=120)
-    assert out.split() == ["[True]", "0"], out
+    inside, solved = out.split()
+    assert inside == "[True]" and int(solved) < 5, out
 
 
 # The same for the move indexes; one worker makes the call long enough for
