@@ -161,7 +161,7 @@ C construct() {
     return C{};
 }
 
-// A cube class's type specification, from its documentation (signature line
+// A cube class's PyType_Spec, from its documentation (signature line
 // first), its method table and its read-only attributes (both
 // null-terminated). The type keeps pointers into all of them, so each lives
 // for the process: one static object per class.

@@ -1,5 +1,5 @@
 // Making a heap type from its PyType_Spec. On CPython that is all; PyPy's
-// cpyext honours less of the spec, and the stand-ins in heap_type.cpp make
+// cpyext honours less of a PyType_Spec, and the stand-ins in heap_type.cpp make
 // the class behave as on CPython: no subclasses, no new attributes, no
 // __class__ assignment, no pickling, and methods that carry their docs.
 #pragma once
