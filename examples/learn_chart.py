@@ -1,0 +1,81 @@
+"""Charts of the learned 3x3 solver's random-state results.
+
+Reads the JSON lines that `learn.py --random-states N --record FILE` appends
+and draws two panels: solve rate and mean length / 20.66 against training
+minutes, and seconds per cube against beam width.
+
+    python examples/learn_chart.py results.jsonl chart.png
+"""
+
+from __future__ import annotations
+
+import json
+import sys
+
+OPTIMAL_MEAN = 20.66
+# What the published learned solvers report, with their hardware (the
+# optimal-solution rates on DeepCubeA's 1,000 test states as a later paper
+# tabulates them; the length ratio and the training times as the issue
+# quotes them).
+ANCHORS = ("DeepCubeA: 100% solved, 60.3% optimal; 4 NVIDIA TITAN V GPUs, about 2 days of training\n"
+           "EfficientCube: 100% solved, 69.6% optimal; 1 NVIDIA T4 GPU, several days\n"
+           "both about 1.03 x optimal length")
+
+
+def load(path):
+    with open(path) as f:
+        return [json.loads(line) for line in f if line.strip()]
+
+
+def draw(records, out):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, (left, right) = plt.subplots(1, 2, figsize=(11, 4.2), dpi=100)
+    series = {}
+    for r in records:
+        key = (tuple(r["beams"]), r["table"])
+        series.setdefault(key, []).append(r)
+    ratio_axis = left.twinx()
+    for (beams, table), rs in sorted(series.items()):
+        rs.sort(key=lambda r: r["minutes"])
+        label = "beam " + " > ".join(f"{b:,}" for b in beams) + (f", table of depth {table}" if table else "")
+        style = "--" if table else "-"
+        left.plot([r["minutes"] for r in rs], [100 * r["solved"] / r["states"] for r in rs], "o" + style,
+                  color="tab:red", ms=4, label=label)
+        pts = [(r["minutes"], r["mean_length"] / OPTIMAL_MEAN) for r in rs if r["mean_length"]]
+        if pts:
+            ratio_axis.plot(*zip(*pts), "s" + style, color="tab:blue", ms=4)
+    left.axhline(95, color="tab:red", lw=0.6, ls=":")
+    ratio_axis.axhline(1.15, color="tab:blue", lw=0.6, ls=":")
+    ratio_axis.axhline(1.03, color="grey", lw=0.6, ls="-.")
+    left.set_xlabel("training minutes (2 CPU cores)")
+    left.set_ylabel("random states solved (%)", color="tab:red")
+    ratio_axis.set_ylabel("mean length / 20.66 (solved ones)", color="tab:blue")
+    left.set_ylim(0, 102)
+    left.legend(loc="upper left", fontsize=7)
+    left.set_title("goal: 95% (red dots), 1.15x (blue dots); grey: published, GPU-days", fontsize=8)
+
+    single = [r for r in records if len(r["beams"]) == 1 and not r["table"]]
+    last = max((r["minutes"] for r in single), default=None)
+    sweep = sorted((r for r in single if r["minutes"] == last), key=lambda r: r["beams"][0])
+    if sweep:
+        right.plot([r["beams"][0] for r in sweep], [r["seconds_per_cube"] for r in sweep], "o-", color="black")
+        for r in sweep:
+            right.annotate(f"{100 * r['solved'] / r['states']:.0f}%", (r["beams"][0], r["seconds_per_cube"]),
+                           textcoords="offset points", xytext=(4, -10), fontsize=7)
+        right.set_xscale("log", base=2)
+    right.axhline(60, color="grey", lw=0.6, ls=":")
+    right.set_xlabel(f"beam width (one pass, model of {last or 0:.0f} min); labels: solved")
+    right.set_ylabel("search seconds per cube")
+    right.text(0.02, 0.98, ANCHORS, transform=right.transAxes, fontsize=6.5, va="top")
+    fig.tight_layout()
+    fig.savefig(out)
+    plt.close(fig)
+
+
+if __name__ == "__main__":
+    if len(sys.argv) != 3:
+        sys.exit(__doc__.strip().splitlines()[-1].strip())
+    draw(load(sys.argv[1]), sys.argv[2])
