@@ -4,19 +4,22 @@ Training data are random walks from the solved cube run on a CubeBatch: at
 each step get_next_states() gives all twelve children of every walker, each
 child is a sample labelled with the move that undoes the turn that made it,
 and apply_move_indexes() moves every walker on. A JAX/Flax MLP learns those
-labels (cross-entropy, optax Adam).
+labels (cross-entropy, optax Adam); a thread makes the walks meanwhile.
 
-The search keeps, for every scramble, a beam of move paths. Each depth it
-rebuilds the beam as a CubeBatch by replaying the scramble and the paths with
-apply_move_indexes (the module has no constructor from a state), takes all
-children with get_next_states(), scores each child by its path's cumulative
-log-probability under the policy, drops duplicate states, keeps the best
---beam per scramble and stops a scramble at the first depth that reaches the
-solved state. On the 2x2, examples/solve.py's bidirectional search gives the
-optimal length of every test scramble.
+The search keeps, for every start state, a beam of sticker rows. Each depth
+it scores the beam's states with the policy, makes their children by the
+twelve sticker permutations of the turns (read once from get_next_states()),
+scores each child by its path's cumulative log-probability, drops exact
+duplicates and states the beam held before, keeps the best --beam per start
+and stops a start at the first depth that reaches the solved state; starts
+left unsolved are tried again with the wider beams of --widen. On the 2x2,
+examples/solve.py's bidirectional search gives the optimal length of every
+test scramble; --random-states N tests a checkpoint on uniformly random
+states without training. learning.py holds the networks, data and search.
 
     python examples/learn.py --cube 2 --minutes 3 --scrambles 100 --seed 0
-    python examples/learn.py --cube 3 --minutes 10 --scrambles 20 --chart /tmp/learn3.png
+    python examples/learn.py --cube 3 --minutes 30 --seed 0 --scrambles 10
+    python examples/learn.py --cube 3 --random-states 100
 """
 
 from __future__ import annotations

@@ -410,7 +410,7 @@ class NearTable:
 
     def find(self, hi, lo) -> np.ndarray:
         """Index into the table for each key, or -1."""
-        return _find(self.hi, self.lo, hi, lo)
+        return _find(self.hi, hi, (self.lo, lo))
 
     def finish(self, row) -> list[int]:
         """The turns from a state in the table to solved."""
@@ -425,32 +425,70 @@ class NearTable:
         return path
 
 
-def _find(t_hi, t_lo, hi, lo) -> np.ndarray:
-    """Positions of keys (hi, lo) in a table sorted by (hi, lo), or -1."""
-    out = np.full(len(hi), -1, np.int64)
-    if not len(t_hi):
+def _find(t_sort, keys, *pairs) -> np.ndarray:
+    """Positions in a table sorted by the column t_sort of the rows whose
+    t_sort equals `keys` and whose other columns equal the given keys
+    (`pairs` of table column, keys), or -1."""
+    out = np.full(len(keys), -1, np.int64)
+    if not len(t_sort):
         return out
-    pos = np.searchsorted(t_hi, hi, side="left")
-    end = np.searchsorted(t_hi, hi, side="right")
+    pos = np.searchsorted(t_sort, keys, side="left")
+    end = np.searchsorted(t_sort, keys, side="right")
     k = 0
     while True:
         live = np.flatnonzero(pos + k < end)
         if not len(live):
             return out
         j = pos[live] + k
-        hit = t_lo[j] == lo[live]
+        hit = np.ones(len(live), bool)
+        for column, key in pairs:
+            hit &= column[j] == key[live]
         out[live[hit]] = j[hit]
         k += 1
 
 
 def _member(t_hi, t_lo, hi, lo) -> np.ndarray:
-    return _find(t_hi, t_lo, hi, lo) >= 0
+    return _find(t_hi, hi, (t_lo, lo)) >= 0
 
 
 def _sorted_union(a_hi, a_lo, b_hi, b_lo):
     hi, lo = np.concatenate([a_hi, b_hi]), np.concatenate([a_lo, b_lo])
     order = np.lexsort((lo, hi))
     return hi[order], lo[order]
+
+
+class KeySet:
+    """A set of exact two-word keys, kept sorted by a 64-bit mix of both
+    words so that a lookup is one searchsorted and adding n keys to V costs
+    O(V + n log n), not a sort of everything. Equal mixes of different keys
+    (all but impossible) are told apart by comparing the words themselves."""
+
+    MIX = np.uint64(0x9E3779B97F4A7C15)
+
+    def __init__(self):
+        self.h = np.zeros(0, np.uint64)
+        self.hi = np.zeros(0, np.uint64)
+        self.lo = np.zeros(0, np.uint64)
+
+    def __len__(self):
+        return len(self.h)
+
+    def _mix(self, hi, lo):
+        with np.errstate(over="ignore"):
+            x = hi * self.MIX ^ lo
+            x ^= x >> np.uint64(31)
+            return x * self.MIX
+
+    def contains(self, hi, lo) -> np.ndarray:
+        return _find(self.h, self._mix(hi, lo), (self.hi, hi), (self.lo, lo)) >= 0
+
+    def add(self, hi, lo) -> None:
+        """Add keys that are distinct and not in the set."""
+        h = self._mix(hi, lo)
+        order = np.argsort(h, kind="stable")
+        h, hi, lo = h[order], hi[order], lo[order]
+        at = np.searchsorted(self.h, h)
+        self.h, self.hi, self.lo = np.insert(self.h, at, h), np.insert(self.hi, at, hi), np.insert(self.lo, at, lo)
 
 
 def beam_search(rows: np.ndarray, score, width: int, max_depth: int, clock, table=None):
@@ -479,8 +517,7 @@ def beam_search(rows: np.ndarray, score, width: int, max_depth: int, clock, tabl
     scores = np.zeros(len(groups), np.float32)
     last = np.full(len(groups), NO_MOVE, np.int64)
     trail = []                      # per depth: (parent index, move) of each beam entry
-    v_hi = np.zeros(0, np.uint64)   # keys of the states the beams held, sorted
-    v_lo = np.zeros(0, np.uint64)
+    visited = KeySet()              # the states the beams held
     for depth in range(max_depth):
         if not len(groups):
             break
@@ -524,26 +561,15 @@ def beam_search(rows: np.ndarray, score, width: int, max_depth: int, clock, tabl
             picked = alive[order]
             keep = _first_of_runs(hi[picked], lo[picked])
             picked = picked[keep]
-            if len(v_hi):   # drop states held before: one merge sort, the old first
-                m_hi = np.concatenate([v_hi, hi[picked]])
-                m_lo = np.concatenate([v_lo, lo[picked]])
-                tag = np.r_[np.zeros(len(v_hi), np.int8), np.ones(len(picked), np.int8)]
-                order = np.lexsort((tag, m_lo, m_hi))
-                again = ~_first_of_runs(m_hi[order], m_lo[order])
-                seen = np.zeros(len(tag), bool)
-                seen[order[again]] = True
-                picked = picked[~seen[len(v_hi):]]
+            if len(visited):   # drop states this start's beam held before
+                picked = picked[~visited.contains(hi[picked], lo[picked])]
             # The best `width` per start.
             order = np.lexsort((-child_scores[picked], child_groups[picked]))
             picked = picked[order]
             g_sorted = child_groups[picked]
             starts = np.searchsorted(g_sorted, g_sorted, side="left")
             picked = picked[np.arange(len(picked)) - starts < width]
-            if len(picked):
-                merged_hi = np.concatenate([v_hi, hi[picked]])
-                merged_lo = np.concatenate([v_lo, lo[picked]])
-                order = np.lexsort((merged_lo, merged_hi))
-                v_hi, v_lo = merged_hi[order], merged_lo[order]
+            visited.add(hi[picked], lo[picked])
             trail.append((picked // 12, (picked % 12).astype(np.uint8)))
             groups = child_groups[picked]
             scores = child_scores[picked]

@@ -2,6 +2,7 @@
 exact bidirectional search, a short training run, checkpoints and the CLI."""
 
 import importlib.util
+import json
 import pathlib
 import re
 import signal
@@ -108,6 +109,50 @@ def test_state_keys_are_exact(learn, cube):
     assert (same_key == same_row).all()
     g_hi, g_lo = learn.learning.state_keys(learn.learning.piece_codes(rows[:2]), [0, 1])
     assert (g_hi[0], g_lo[0]) != (g_hi[1], g_lo[1]) or not (rows[0] == rows[1]).all()
+
+
+@pytest.mark.parametrize("seed", [0, 1])
+def test_key_set_is_a_set(learn, seed):
+    rng = np.random.default_rng(seed)
+    keys = learn.learning.KeySet()
+    seen = set()
+    for _ in range(6):
+        hi = rng.integers(0, 40, 300).astype(np.uint64)      # few values: many repeats
+        lo = rng.integers(0, 3, 300).astype(np.uint64)
+        inside = keys.contains(hi, lo)
+        assert inside.tolist() == [(int(a), int(b)) in seen for a, b in zip(hi, lo)]
+        fresh = {(int(a), int(b)) for a, b in zip(hi[~inside], lo[~inside])}
+        new = np.array(sorted(fresh), dtype=np.uint64).reshape(-1, 2)
+        keys.add(new[:, 0], new[:, 1])
+        seen |= fresh
+    assert len(keys) == len(seen)
+
+
+def test_near_table_holds_every_state_by_its_distance(learn):
+    """Breadth-first over do_moves (Python objects, strings as keys) gives
+    the states within three turns; the table agrees, and its turns lead
+    home. Depth 4 holds the published 10,011 states at distance 4."""
+    table = learn.learning.NearTable(3, 4)
+    assert np.bincount(table.dist).tolist() == [1, 12, 114, 1068, 10011]
+    layer = {json.dumps(tessaroll.Cube3x3().to_sticker_array()): []}
+    seen = dict(layer)
+    for d in range(1, 4):
+        nxt = {}
+        for path in layer.values():
+            for m in range(12):
+                c = tessaroll.Cube3x3()
+                c.do_moves(" ".join(MOVE_NAMES[k] for k in path + [m]))
+                key = json.dumps(c.to_sticker_array())
+                if key not in seen and key not in nxt:
+                    nxt[key] = path + [m]
+        seen.update(nxt)
+        layer = nxt
+        rows = np.array([json.loads(k) for k in nxt], dtype=np.uint8)
+        at = table.find(*learn.learning.state_keys(learn.learning.piece_codes(rows)))
+        assert (at >= 0).all() and (table.dist[at] == d).all()
+        for row, path in list(zip(rows, nxt.values()))[:30]:
+            back = table.finish(row)
+            assert len(back) == d and learn.check(3, path, back)
 
 
 @pytest.mark.parametrize("cube,lengths", [(2, (0, 1, 2, 3, 4, 5, 5, 6)), (3, (0, 1, 2, 3, 4, 4))])
