@@ -304,7 +304,8 @@ def random_state_test(parser, args, checkpoint, widths) -> int:
     if learner.cube != args.cube:
         parser.error(f"{checkpoint} holds a {learner.cube}x{learner.cube} model")
     print(f"{checkpoint}: {learner.steps} steps, {learner.samples:,} samples, "
-          f"{learner.train_seconds / 60:.1f} min trained; beams {', '.join(map(str, widths))}", flush=True)
+          f"{learner.train_seconds / 60:.1f} min trained, weights sha256 {learner.weights_digest()[:16]}; "
+          f"beams {', '.join(map(str, widths))}", flush=True)
     clock = Clock()
     table = None
     if args.table:
@@ -409,7 +410,7 @@ def main(argv=None) -> int:
     train_wall = time.perf_counter() - started
     print(f"Trained {learner.steps} steps on {learner.samples:,} samples, "
           f"{learner.train_seconds:.0f} s in all; this run {train_wall:.0f} s wall "
-          f"(checkpoint {checkpoint}).")
+          f"(checkpoint {checkpoint}, weights sha256 {learner.weights_digest()[:16]}).")
     trained = learner.samples - samples_before
     if trained:
         print(f"Trained on {trained / max(clock.spent.get('model', 0.0), 1e-9):,.0f} samples/s in the model step, "

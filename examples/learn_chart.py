@@ -38,24 +38,30 @@ def draw(records, out):
         key = (tuple(r["beams"]), r["table"])
         series.setdefault(key, []).append(r)
     ratio_axis = left.twinx()
+    markers = iter("o^sDv<>")
     for (beams, table), rs in sorted(series.items()):
         rs.sort(key=lambda r: r["minutes"])
-        label = "beam " + " > ".join(f"{b:,}" for b in beams) + (f", table of depth {table}" if table else "")
-        style = "--" if table else "-"
-        left.plot([r["minutes"] for r in rs], [100 * r["solved"] / r["states"] for r in rs], "o" + style,
-                  color="tab:red", ms=4, label=label)
+        label = "beam " + " > ".join(f"{b:,}" for b in beams) + (f" + table of depth {table} (not learned)" if table else "")
+        style = dict(ls="--" if table else "-", marker=next(markers), ms=5, mfc="none" if table else None)
+        left.plot([r["minutes"] for r in rs], [100 * r["solved"] / r["states"] for r in rs], color="tab:red",
+                  label=f"solved, {label}", **style)
         pts = [(r["minutes"], r["mean_length"] / OPTIMAL_MEAN) for r in rs if r["mean_length"]]
         if pts:
-            ratio_axis.plot(*zip(*pts), "s" + style, color="tab:blue", ms=4)
-    left.axhline(95, color="tab:red", lw=0.6, ls=":")
-    ratio_axis.axhline(1.15, color="tab:blue", lw=0.6, ls=":")
-    ratio_axis.axhline(1.03, color="grey", lw=0.6, ls="-.")
+            ratio_axis.plot(*zip(*pts), color="tab:blue", label=f"length ratio, {label}", **style)
+    left.axhline(95, color="tab:red", lw=0.8, ls=":")
+    ratio_axis.axhline(1.15, color="tab:blue", lw=0.8, ls=":")
+    ratio_axis.axhline(1.03, color="grey", lw=0.8, ls="-.")
+    ratio_axis.text(left.get_xlim()[0], 1.03, " published, GPU-days: 1.03x", color="grey", fontsize=7, va="bottom")
+    ratio_axis.text(left.get_xlim()[0], 1.15, " goal 1.15x", color="tab:blue", fontsize=7, va="bottom")
+    left.text(left.get_xlim()[0], 95, " goal 95%", color="tab:red", fontsize=7, va="top")
     left.set_xlabel("training minutes (2 CPU cores)")
     left.set_ylabel("random states solved (%)", color="tab:red")
     ratio_axis.set_ylabel("mean length / 20.66 (solved ones)", color="tab:blue")
     left.set_ylim(0, 102)
-    left.legend(loc="upper left", fontsize=7)
-    left.set_title("goal: 95% (red dots), 1.15x (blue dots); grey: published, GPU-days", fontsize=8)
+    ratio_axis.set_ylim(1.0, max(1.6, ratio_axis.get_ylim()[1]))
+    lines = left.get_legend_handles_labels()
+    more = ratio_axis.get_legend_handles_labels()
+    left.legend(lines[0] + more[0], lines[1] + more[1], loc="lower right", fontsize=6)
 
     single = [r for r in records if len(r["beams"]) == 1 and not r["table"]]
     last = max((r["minutes"] for r in single), default=None)

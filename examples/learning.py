@@ -1,23 +1,25 @@
 """The learning half of examples/learn.py: features, networks, training data
-and the beam search, all on sticker rows.
+and the beam search.
 
-A search state is a sticker row (uint8, 54 or 24 colour codes). A quarter
-turn moves stickers and nothing else, so each of the twelve turns is a fixed
-permutation of the row, read once from CubeBatch.get_next_states(); the
-children of a beam are then one NumPy gather. That lets the search start from
-any state, including those CubeBatch.scramble() draws, which come with no
-list of turns to replay.
+A search state is a row of piece codes: every corner slot holds one of 24
+(piece, twist) pairs and every edge slot one of 24 (piece, flip) pairs, read
+from the stickers by table, so a 3x3 state is 20 small integers (the 2x2
+eight). A quarter turn moves pieces between fixed slots and changes their
+twist or flip by an amount fixed by the turn and the slot, so the twelve
+turns are two small tables, read once from CubeBatch.get_next_states(), and
+the children of a whole beam are two NumPy gathers. That lets the search
+start from any state, including those CubeBatch.scramble() draws, which come
+with no list of turns to replay.
 
-The network sees pieces rather than stickers: every corner slot holds one of
-24 (piece, twist) pairs and every edge slot one of 24 (piece, flip) pairs, so
-a 3x3 state is 20 small integers (the 2x2 eight), one-hot encoded inside the
-jitted function. The same codes give an exact duplicate key: five bits per
-slot, corners in one 64-bit word (with the scramble's number above them) and
-edges in another.
+The 3x3 network reads the same codes, one-hot encoded inside the jitted
+function. They also give an exact duplicate key: five bits per slot, corners
+in one 64-bit word (with the start's number above them) and edges in
+another.
 """
 
 from __future__ import annotations
 
+import hashlib
 import queue
 import threading
 import time
@@ -88,30 +90,64 @@ _CORNER_COLUMNS = {k: np.asarray(v).T.copy() for k, v in CORNER_FACELETS.items()
 _EDGE_COLUMNS = np.asarray(EDGE_FACELETS).T.copy()
 
 
-_PERMS = {}
+_CODE_MOVES = {}
 
 
-def move_permutations(cube: int) -> np.ndarray:
-    """(12, S) sticker permutations: the child of row x by move m is x[perm[m]].
+def code_moves(cube: int):
+    """Turns on piece codes: (source slots (12, P), new codes (12, P, 24)).
 
-    Read from get_next_states() on random states: for each move and sticker
-    position, the one source position whose colour matches in every state."""
-    if cube not in _PERMS:
-        count = 40
-        batch = tessaroll.CubeBatch(count, cube)
-        batch.scramble(np.full(count, 60, dtype=np.int64))
-        rows = np.array([c.to_sticker_array() for c in batch])
-        children = batch.get_next_states().reshape(count, 12, -1)
-        perm = np.empty((12, rows.shape[1]), np.intp)
+    The child of codes x by move m is new[m, s, x[source[m, s]]]: the piece
+    in slot s came from slot source[m, s], its twist or flip changed by an
+    amount that depends on the turn and the slot alone. Read off
+    get_next_states() on random states."""
+    if cube not in _CODE_MOVES:
+        batch = tessaroll.CubeBatch(40, cube)
+        batch.scramble(np.full(40, 60, dtype=np.int64))
+        codes = piece_codes(np.array([c.to_sticker_array() for c in batch], dtype=np.uint8))
+        children = piece_codes(batch.get_next_states().astype(np.uint8)).reshape(40, 12, -1)
+        slots = codes.shape[1]
+        source = np.empty((12, slots), np.intp)
+        new = np.empty((12, slots, 24), np.uint8)
         for m in range(12):
-            match = (children[:, m, :, None] == rows[:, None, :]).all(axis=0)   # [dst, src]
-            if not (match.sum(axis=1) >= 1).all():
-                raise RuntimeError("a turn is not a sticker permutation")
-            perm[m] = match.argmax(axis=1)
-            if sorted(perm[m]) != list(range(rows.shape[1])) or not (children[:, m] == rows[:, perm[m]]).all():
-                raise RuntimeError("ambiguous sticker permutation; draw more states")
-        _PERMS[cube] = perm
-    return _PERMS[cube]
+            child = children[:, m]
+            for s in range(slots):
+                k = 3 if s < 8 else 2
+                group = range(8) if s < 8 else range(8, slots)
+                src = [t for t in group if (codes[:, t] // k == child[:, s] // k).all()]
+                if len(src) != 1:
+                    raise RuntimeError("turns do not move pieces as expected")
+                source[m, s] = src[0]
+                turn = (child[:, s].astype(np.int64) % k - codes[:, src[0]] % k) % k
+                if (turn != turn[0]).any():
+                    raise RuntimeError("a twist change depends on more than the turn and slot")
+                c = np.arange(24)
+                new[m, s] = c // k * k + (c % k + turn[0]) % k
+        _CODE_MOVES[cube] = source, new
+    return _CODE_MOVES[cube]
+
+
+def children_codes(codes: np.ndarray) -> np.ndarray:
+    """(n, P) codes -> (n * 12, P): the twelve children of each state, in move order."""
+    source, new = code_moves(3 if codes.shape[1] == 20 else 2)
+    slots = np.arange(codes.shape[1])
+    moved = codes[:, source]                         # (n, 12, P)
+    return new[np.arange(12)[:, None], slots, moved].reshape(-1, codes.shape[1])
+
+
+def code_rows(codes: np.ndarray) -> np.ndarray:
+    """Piece codes back to sticker rows (the inverse of piece_codes)."""
+    cube = 3 if codes.shape[1] == 20 else 2
+    rows = np.empty((len(codes), STICKERS[cube]), np.uint8)
+    if cube == 3:
+        rows[:, 4::9] = np.arange(6, dtype=np.uint8)    # the centres
+    corner = np.array([[CORNER_COLOURS[c // 3][(j + c % 3) % 3] for j in range(3)] for c in range(24)], np.uint8)
+    for s, facelets in enumerate(CORNER_FACELETS[cube]):
+        rows[:, facelets] = corner[codes[:, s]]
+    if cube == 3:
+        edge = np.array([[EDGE_COLOURS[c // 2][(j + c % 2) % 2] for j in range(2)] for c in range(24)], np.uint8)
+        for s, facelets in enumerate(EDGE_FACELETS):
+            rows[:, facelets] = edge[codes[:, 8 + s]]
+    return rows
 
 
 def state_keys(codes: np.ndarray, groups=None):
@@ -307,10 +343,10 @@ class Learner:
         self.samples += len(x)
         return loss
 
-    def log_probs(self, rows: np.ndarray, chunk: int = 8192) -> np.ndarray:
-        """Log-probabilities of the twelve turns for each sticker row, in
-        power-of-two padded chunks so that compiled functions are reused."""
-        x = features(rows, self.cfg["features"])
+    def log_probs(self, codes: np.ndarray, chunk: int = 8192) -> np.ndarray:
+        """Log-probabilities of the twelve turns for each state (piece codes),
+        in power-of-two padded chunks so that compiled functions are reused."""
+        x = codes if self.cfg["features"] == "pieces" else code_rows(codes)
         out = np.empty((len(x), 12), dtype=np.float32)
         for lo in range(0, len(x), chunk):
             part = x[lo:lo + chunk]
@@ -319,6 +355,16 @@ class Learner:
             padded[:len(part)] = part
             out[lo:lo + len(part)] = np.asarray(self._log_probs(self.params, padded))[:len(part)]
         return out
+
+    def weights_digest(self) -> str:
+        """SHA-256 of the network's weights (names, shapes, dtypes, bytes):
+        equal digests, bit-identical models."""
+        h = hashlib.sha256()
+        for path, leaf in jax.tree_util.tree_flatten_with_path(jax.device_get(self.params))[0]:
+            leaf = np.ascontiguousarray(leaf)
+            h.update(f"{jax.tree_util.keystr(path)} {leaf.dtype} {leaf.shape}\n".encode())
+            h.update(leaf.tobytes())
+        return h.hexdigest()
 
     def state(self):
         arrays = {"params": serialization.to_state_dict(jax.device_get(self.params)),
@@ -386,17 +432,15 @@ class NearTable:
     984,000 and so on, about 9.4 times more per turn."""
 
     def __init__(self, cube: int, depth: int):
-        perm = move_permutations(cube)
-        solved = np.repeat(np.arange(6, dtype=np.uint8), STICKERS[cube] // 6)[None]
-        hi, lo = state_keys(piece_codes(solved))
+        solved = piece_codes(np.repeat(np.arange(6, dtype=np.uint8), STICKERS[cube] // 6)[None])
+        hi, lo = state_keys(solved)
         keys = [(hi, lo, np.zeros(1, np.uint8), np.full(1, NO_MOVE, np.uint8))]
         frontier, seen_hi, seen_lo = solved, hi, lo
         for d in range(1, depth + 1):
-            children = frontier[:, perm].reshape(-1, frontier.shape[1])
-            c_hi, c_lo = state_keys(piece_codes(children))
+            children = children_codes(frontier)
+            c_hi, c_lo = state_keys(children)
             order = np.lexsort((c_lo, c_hi))
-            first = _first_of_runs(c_hi[order], c_lo[order])
-            new = order[first]
+            new = order[_first_of_runs(c_hi[order], c_lo[order])]
             new = new[~_member(seen_hi, seen_lo, c_hi[new], c_lo[new])]
             back = ((new % 12) ^ 1).astype(np.uint8)    # undoes the turn that made it
             keys.append((c_hi[new], c_lo[new], np.full(len(new), d, np.uint8), back))
@@ -406,22 +450,22 @@ class NearTable:
         order = np.lexsort((lo, hi))
         self.hi, self.lo, self.dist, self.back = hi[order], lo[order], dist[order], back[order]
         self.depth = depth
-        self.perm = perm
+
+    def __len__(self):
+        return len(self.hi)
 
     def find(self, hi, lo) -> np.ndarray:
         """Index into the table for each key, or -1."""
         return _find(self.hi, hi, (self.lo, lo))
 
-    def finish(self, row) -> list[int]:
-        """The turns from a state in the table to solved."""
+    def finish(self, codes) -> list[int]:
+        """The turns from a state in the table (its piece codes) to solved."""
         path = []
-        hi, lo = state_keys(piece_codes(row[None]))
-        k = self.find(hi, lo)[0]
+        k = self.find(*state_keys(codes[None]))[0]
         while self.dist[k]:
             path.append(int(self.back[k]))
-            row = row[self.perm[self.back[k]]]
-            hi, lo = state_keys(piece_codes(row[None]))
-            k = self.find(hi, lo)[0]
+            codes = children_codes(codes[None])[self.back[k]]
+            k = self.find(*state_keys(codes[None]))[0]
         return path
 
 
@@ -494,8 +538,8 @@ class KeySet:
 def beam_search(rows: np.ndarray, score, width: int, max_depth: int, clock, table=None):
     """Solve every start state (uint8 sticker rows) by a beam of `width` each.
 
-    `score(rows)` returns (n, 12) log-probabilities of the turns from each
-    row; a child's score is its path's sum of them. Each depth keeps, per
+    The beam holds piece codes. `score(codes)` returns (n, 12)
+    log-probabilities of the turns from each state; a child's score is its path's sum of them. Each depth keeps, per
     start, the `width` best children that are new states: exact duplicates
     (within the depth, and of any state this start's beam held before) are
     dropped, best score first. A start stops at the first depth whose
@@ -503,17 +547,17 @@ def beam_search(rows: np.ndarray, score, width: int, max_depth: int, clock, tabl
     (which then finishes the path by the table's turns). Returns, per start,
     its solution as move indexes or None."""
     cube = 3 if rows.shape[1] == 54 else 2
-    perm = move_permutations(cube)
-    solved_row = np.repeat(np.arange(6, dtype=np.uint8), STICKERS[cube] // 6)
-    s_hi, s_lo = state_keys(piece_codes(solved_row[None]))
+    codes = piece_codes(rows)
+    s_hi, s_lo = state_keys(piece_codes(np.repeat(np.arange(6, dtype=np.uint8), STICKERS[cube] // 6)[None]))
     solutions = [None] * len(rows)
-    for g in np.flatnonzero((rows == solved_row).all(axis=1)):
+    hi, lo = state_keys(codes)
+    for g in np.flatnonzero((hi == s_hi) & (lo == s_lo)):
         solutions[g] = []
     if table is not None:
-        for g in np.flatnonzero(table.find(*state_keys(piece_codes(rows))) >= 0):
-            solutions[g] = table.finish(rows[g])
+        for g in np.flatnonzero(table.find(hi, lo) >= 0):
+            solutions[g] = table.finish(codes[g])
     groups = np.array([g for g in range(len(rows)) if solutions[g] is None], dtype=np.int64)
-    beam = rows[groups].astype(np.uint8)
+    beam = codes[groups]
     scores = np.zeros(len(groups), np.float32)
     last = np.full(len(groups), NO_MOVE, np.int64)
     trail = []                      # per depth: (parent index, move) of each beam entry
@@ -528,9 +572,9 @@ def beam_search(rows: np.ndarray, score, width: int, max_depth: int, clock, tabl
             undo = last < NO_MOVE
             child_scores[np.flatnonzero(undo), last[undo] ^ 1] = -np.inf
             child_scores = child_scores.ravel()
-            children = beam[:, perm].reshape(-1, beam.shape[1])
+            children = children_codes(beam)
             child_groups = np.repeat(groups, 12)
-            hi, lo = state_keys(piece_codes(children), child_groups)
+            hi, lo = state_keys(children, child_groups)
         with clock("select"):
             corner_word = hi & np.uint64((1 << 40) - 1)
             if table is None:
