@@ -4,7 +4,7 @@ Reads the JSON lines that `learn.py --random-states N --record FILE` appends
 and draws two panels: solve rate and mean length / 20.66 against training
 minutes, and seconds per cube against beam width.
 
-    python examples/learn_chart.py results.jsonl chart.png
+    python examples/learn_chart.py results.jsonl [more.jsonl ...] chart.png
 """
 
 from __future__ import annotations
@@ -22,9 +22,30 @@ ANCHORS = ("DeepCubeA: 100% solved, 60.3% optimal; 4 NVIDIA TITAN V GPUs, about 
            "both about 1.03 x optimal length")
 
 
-def load(path):
-    with open(path) as f:
-        return [json.loads(line) for line in f if line.strip()]
+def load(*paths):
+    """The records of the files, those of one checkpoint, beam widths and
+    table merged into one (their states pooled)."""
+    merged = {}
+    for path in paths:
+        with open(path) as f:
+            for line in f:
+                if not line.strip():
+                    continue
+                r = json.loads(line)
+                key = (r["steps"], tuple(r["beams"]), r["table"])
+                if key in merged:
+                    m = merged[key]
+                    m["lengths"] = m["lengths"] + r["lengths"]
+                    m["seconds_per_cube"] = ((m["seconds_per_cube"] * m["states"] + r["seconds_per_cube"] * r["states"])
+                                             / (m["states"] + r["states"]))
+                    m["states"] += r["states"]
+                else:
+                    merged[key] = dict(r)
+    for r in merged.values():
+        solved = [n for n in r["lengths"] if n is not None]
+        r["solved"] = len(solved)
+        r["mean_length"] = sum(solved) / len(solved) if solved else None
+    return list(merged.values())
 
 
 def draw(records, out):
@@ -45,6 +66,9 @@ def draw(records, out):
         style = dict(ls="--" if table else "-", marker=next(markers), ms=5, mfc="none" if table else None)
         left.plot([r["minutes"] for r in rs], [100 * r["solved"] / r["states"] for r in rs], color="tab:red",
                   label=f"solved, {label}", **style)
+        for r in rs:
+            left.annotate(f"{r['solved']}/{r['states']}", (r["minutes"], 100 * r["solved"] / r["states"]),
+                          textcoords="offset points", xytext=(-30, 4), fontsize=6, color="tab:red")
         pts = [(r["minutes"], r["mean_length"] / OPTIMAL_MEAN) for r in rs if r["mean_length"]]
         if pts:
             ratio_axis.plot(*zip(*pts), color="tab:blue", label=f"length ratio, {label}", **style)
@@ -82,6 +106,6 @@ def draw(records, out):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 3:
+    if len(sys.argv) < 3:
         sys.exit(__doc__.strip().splitlines()[-1].strip())
-    draw(load(sys.argv[1]), sys.argv[2])
+    draw(load(*sys.argv[1:-1]), sys.argv[-1])

@@ -285,11 +285,23 @@ def test_cli_line_chart_resume_and_ctrl_c(learn, tmp_path):
     assert pathlib.Path(chart).read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     assert learn.Learner.load(ckpt).steps == 30
     # The random-state test: no training, the checkpoint's model.
-    proc = run_example("--cube", "2", "--checkpoint", ckpt, "--random-states", "3", "--beam", "64")
+    record = tmp_path / "r.jsonl"
+    proc = run_example("--cube", "2", "--checkpoint", ckpt, "--random-states", "3", "--beam", "64",
+                       "--record", str(record))
     out, err = proc.communicate(timeout=120)
     assert proc.returncode == 0, err
-    assert re.fullmatch(r"random states: solved [0-3]/3; mean length (\d+\.\d\d|nan); \d+\.\d s per cube",
+    last = re.fullmatch(r"random states: solved ([0-3])/3; mean length (\d+\.\d\d|nan); \d+\.\d s per cube",
                         out.strip().splitlines()[-1])
+    assert last
+    (line,) = record.read_text().splitlines()
+    row = json.loads(line)
+    assert (row["states"], row["solved"], row["beams"]) == (3, int(last[1]), [64])
+    assert sum(n is not None for n in row["lengths"]) == row["solved"]
+    where = importlib.util.spec_from_file_location("learn_chart", EXAMPLE.with_name("learn_chart.py"))
+    chart_module = importlib.util.module_from_spec(where)
+    where.loader.exec_module(chart_module)
+    chart_module.draw(chart_module.load(record), tmp_path / "r.png")
+    assert (tmp_path / "r.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     assert learn.Learner.load(ckpt).steps == 30
     proc = run_example("--cube", "3", "--checkpoint", ckpt, "--random-states", "3")
     assert proc.communicate(timeout=120)[0] == "" and proc.returncode == 2   # a 2x2 model
