@@ -56,7 +56,7 @@ SETTINGS = {   # per cube: the network and its training, the beam widths, the se
             beam=4096, widen=(), max_depth=24),
     3: dict(model=dict(features="pieces", hidden=[1024, 512, 512], blocks=0, lr=1e-3, warmup=100,
                        decay=500, batch=1024, walk=26, walkers=1024),
-            beam=1024, widen=(4096, 16384), max_depth=34),
+            beam=4096, widen=(16384,), max_depth=34),
 }
 SCRAMBLE_DEPTHS_3X3 = (5, 10, 15, 20)
 OPTIMAL_MEAN_3X3 = 20.66   # quarter turns, mean optimal length of uniformly random 3x3 states
@@ -262,9 +262,9 @@ def train(learner, seconds, clock, checkpoint, steps=None, eval_every=30.0, snap
                 with clock("data wait"):
                     x, labels = feed.get()
             part = slice(learner.used, learner.used + batch)
-            learner.used += batch
             with clock("model"):
                 loss = float(learner.train_step(x[part], labels[part]))
+            learner.used += batch
             learner.train_seconds += time.perf_counter() - t0
             bar.update(1 if steps is not None else
                        min(round(seconds), round(learner.train_seconds - budget + seconds)) - bar.n)
@@ -343,7 +343,7 @@ def main(argv=None) -> int:
     parser.add_argument("--scrambles", type=int, default=100,
                         help="test scrambles (default 100; on the 3x3, per scramble depth)")
     parser.add_argument("--seed", type=int, default=0, help="seed of the model, walks and scrambles")
-    parser.add_argument("--beam", type=int, help="beam width per scramble (default 1024)")
+    parser.add_argument("--beam", type=int, help="beam width per scramble (default 4096)")
     parser.add_argument("--depths", default=SCRAMBLE_DEPTHS_3X3,
                         type=lambda text: tuple(int(d) for d in text.split(",")),
                         help="3x3 test scramble depths (default 5,10,15,20)")
@@ -358,7 +358,7 @@ def main(argv=None) -> int:
                              "the checkpoint's model and report solved, mean length and time per cube")
     parser.add_argument("--widen", type=lambda text: tuple(int(w) for w in text.split(",") if w),
                         help="beam widths to retry unsolved cubes with, e.g. 4096,16384 "
-                             "(default: 4096,16384 on the 3x3, none on the 2x2; '' for none)")
+                             "(default: 16384 on the 3x3, none on the 2x2; '' for none)")
     parser.add_argument("--record", metavar="FILE",
                         help="with --random-states: append the result to FILE as one JSON line")
     parser.add_argument("--table", type=int, default=0, metavar="K",

@@ -319,7 +319,9 @@ class Learner:
         self.used = 0
         self.train_seconds = 0.0
         self.history = []        # [train seconds, loss, validation solve rate or None]
-        self._train_step = jax.jit(self._step, donate_argnums=(0, 1))
+        # No buffer donation: a Ctrl-C between the step and the assignment
+        # of its result would leave the learner holding deleted arrays.
+        self._train_step = jax.jit(self._step)
         self._log_probs = jax.jit(lambda p, x: jax.nn.log_softmax(self.model.apply(p, x)))
 
     @property
