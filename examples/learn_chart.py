@@ -53,7 +53,7 @@ def draw(records, out):
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    fig, (left, right) = plt.subplots(1, 2, figsize=(11, 4.2), dpi=100)
+    fig, (left, right) = plt.subplots(1, 2, figsize=(11, 5.4), dpi=100)
     series = {}
     for r in records:
         key = (tuple(r["beams"]), r["table"])
@@ -68,7 +68,8 @@ def draw(records, out):
                   label=f"solved, {label}", **style)
         for r in rs:
             left.annotate(f"{r['solved']}/{r['states']}", (r["minutes"], 100 * r["solved"] / r["states"]),
-                          textcoords="offset points", xytext=(-30, 4), fontsize=6, color="tab:red")
+                          textcoords="offset points", xytext=(-34, 2 - 7 * (len(beams) + table % 5)), fontsize=6,
+                          color="tab:red")
         pts = [(r["minutes"], r["mean_length"] / OPTIMAL_MEAN) for r in rs if r["mean_length"]]
         if pts:
             ratio_axis.plot(*zip(*pts), color="tab:blue", label=f"length ratio, {label}", **style)
@@ -85,7 +86,8 @@ def draw(records, out):
     ratio_axis.set_ylim(1.0, max(1.6, ratio_axis.get_ylim()[1]))
     lines = left.get_legend_handles_labels()
     more = ratio_axis.get_legend_handles_labels()
-    left.legend(lines[0] + more[0], lines[1] + more[1], loc="lower right", fontsize=6)
+    fig.legend(lines[0] + more[0], lines[1] + more[1], loc="lower left", ncol=2, fontsize=6.5,
+               bbox_to_anchor=(0.03, 0.0))
 
     single = [r for r in records if len(r["beams"]) == 1 and not r["table"]]
     last = max((r["minutes"] for r in single), default=None)
@@ -99,8 +101,8 @@ def draw(records, out):
     right.axhline(60, color="grey", lw=0.6, ls=":")
     right.set_xlabel(f"beam width (one pass, model of {last or 0:.0f} min); labels: solved")
     right.set_ylabel("search seconds per cube")
-    right.text(0.02, 0.98, ANCHORS, transform=right.transAxes, fontsize=6.5, va="top")
-    fig.tight_layout()
+    right.text(0.02, 0.80, ANCHORS, transform=right.transAxes, fontsize=6.5, va="top")
+    fig.tight_layout(rect=(0, 0.2, 1, 1))
     fig.savefig(out)
     plt.close(fig)
 

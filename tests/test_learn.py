@@ -252,6 +252,18 @@ def test_checkpoint_is_data_only(learn, tmp_path):
         learn.Learner.load(str(path))
 
 
+@pytest.mark.parametrize("damage", ["shape", "missing"])
+def test_from_state_refuses_arrays_that_do_not_fit(learn, damage):
+    arrays, meta = learn.Learner(3, seed=0, hidden=(16,)).state()
+    layer = arrays["params"]["params"]["Dense_0"]
+    if damage == "shape":
+        layer["kernel"] = layer["kernel"][:, :8]
+    else:
+        del layer["bias"]
+    with pytest.raises((ValueError, KeyError)):
+        learn.Learner.from_state(arrays, meta)
+
+
 def test_short_3x3_training_learns(learn, tmp_path):
     """Learning on the 3x3 works at all: 200 steps of a small network solve
     8-turn scrambles that the untrained one does not (measured: none of 20
