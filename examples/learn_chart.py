@@ -62,7 +62,9 @@ def draw(records, out):
     markers = iter("o^sDv<>")
     for (beams, table), rs in sorted(series.items()):
         rs.sort(key=lambda r: r["minutes"])
-        label = "beam " + " > ".join(f"{b:,}" for b in beams) + (f" + table of depth {table} (not learned)" if table else "")
+        label = "beam " + " > ".join(f"{b:,}" for b in beams)
+        if table:
+            label += f" + table of depth {table} (not learned)"
         style = dict(ls="--" if table else "-", marker=next(markers), ms=5, mfc="none" if table else None)
         left.plot([r["minutes"] for r in rs], [100 * r["solved"] / r["states"] for r in rs], color="tab:red",
                   label=f"solved, {label}", **style)
