@@ -177,7 +177,9 @@ def plot_sweep(rows, path, title):
     import matplotlib.pyplot as plt
 
     sizes = [n for n, _ in rows]
-    fig, (left, right) = plt.subplots(1, 2, figsize=(12, 4.8))
+    # One panel above the other, so that the chart stays legible in a
+    # page's text column.
+    fig, (left, right) = plt.subplots(2, 1, figsize=(8, 9))
     for key, label in [("next", "get_next_states()"), ("ones", "np.ones, same shape"),
                        ("apply", "apply_move_indexes()"), ("scramble", "scramble(), 20 turns")]:
         left.plot(sizes, [t[key] / n * 1e9 for n, t in rows], marker="o", label=label)
@@ -247,11 +249,11 @@ def plot(rows, path, title):
     names = [r[0] for r in rows]
     speedup = [r[3] / r[1] for r in rows]
     over_limit = [r[1] / r[5] if r[4] else 0.0 for r in rows]
-    fig, (left, right) = plt.subplots(1, 2, figsize=(13, 0.75 * len(rows) + 2.2), sharey=True)
+    fig, (left, right) = plt.subplots(2, 1, figsize=(9, 1.1 * len(rows) + 3.5))
     y = np.arange(len(rows))
     left.barh(y, speedup, color="#2a9d8f")
     left.set_xscale("log")
-    left.set_xlim(0.5, max(speedup) * 40)  # room for the baseline's name
+    left.set_xlim(0.5, max(speedup) * 60)  # room for the baseline's name
     left.axvline(1, color="black", linewidth=0.8)
     left.set_xlabel("NumPy baseline's time / tessaroll's time (x, log scale)")
     left.set_title("speed-up over the NumPy baseline (higher is better)")
@@ -261,8 +263,10 @@ def plot(rows, path, title):
         left.text(v, yi, f" {v:.1f}x vs {r[2]}", va="center", fontsize=8)
     limited = [v for v in over_limit if v]
     right.barh(y, [v or np.nan for v in over_limit], color="#e76f51")
+    right.set_yticks(y, names)
+    right.set_ylim(len(rows) - 0.5, -0.5)  # top to bottom, bars without a limit included
     right.set_xscale("log")
-    right.set_xlim(min(limited + [1]) / 2, max(limited + [1]) * 40)
+    right.set_xlim(min(limited + [1]) / 2, max(limited + [1]) * 60)
     right.axvline(1, color="black", linewidth=0.8)
     right.set_xlabel("tessaroll's time / the limit's time (x, log scale)")
     right.set_title("time against its limit (1 = as fast as the limit)")
