@@ -472,29 +472,31 @@ def run_ray(pending: list[Cube], size: int, work: str, job: dict, results: Resul
     """Run the chunks as Ray tasks (at most `workers` at a time when given)
     and hand each finished chunk's records to results. A task whose worker
     died is retried by Ray; a task that raised stops the run with
-    TaskFailed. Ctrl-C cancels the tasks not yet finished."""
+    TaskFailed. After Ctrl-C the caller's ray.shutdown() cancels the tasks
+    not yet finished."""
     import ray
     task = ray.remote(num_cpus=1, max_retries=retries, retry_exceptions=False)(_remote_chunk)
     todo = chunks(pending, size)
     todo.reverse()
     running = []
     limit = workers or len(todo)
-    try:
-        while todo or running:
-            while todo and len(running) < limit:
-                running.append(task.remote(work, job, todo.pop()))
-            ready, running = ray.wait(running, num_returns=1, timeout=1.0)
-            for ref in ready:
-                try:
-                    recs = ray.get(ref)
-                except ray.exceptions.RayTaskError as e:
-                    raise TaskFailed(str(e.cause if getattr(e, "cause", None) else e).strip()) from None
-                for rec in recs:
-                    results.add(rec)
-                progress.update(len(recs), sum(r["solution"] is not None for r in recs))
-    finally:
-        for ref in running:
-            ray.cancel(ref, force=True)
+    while todo or running:
+        while todo and len(running) < limit:
+            running.append(task.remote(work, job, todo.pop()))
+        ready, running = ray.wait(running, num_returns=1, timeout=1.0)
+        for ref in ready:
+            try:
+                recs = ray.get(ref)
+            except ray.exceptions.RayTaskError as e:
+                raise TaskFailed(str(e.cause if getattr(e, "cause", None) else e).strip()) from None
+            for rec in recs:
+                results.add(rec)
+            progress.update(len(recs), sum(r["solution"] is not None for r in recs))
+    # On Ctrl-C the tasks still running are left to ray.shutdown(), which
+    # ends this driver's job: Ray stops its workers and drops its queued
+    # tasks. ray.cancel() races with tasks that finish at that moment and
+    # can abort the driver inside Ray ("Tried to complete task that was not
+    # pending"), losing the clean exit.
 
 
 def run(pending: list[Cube], size: int, results: Results, progress: Progress, work, job: dict,
