@@ -293,6 +293,12 @@ def chart_paths(parser, args):
     args.sweep_plot = args.sweep_plot or out / "batch_sweep.png"
 
 
+def phase(what):
+    """A line on stderr as each part starts: the tables come only at the
+    end, and a redirected run would otherwise say nothing for minutes."""
+    print(f"measuring {what} ...", file=sys.stderr, flush=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--cubes", type=int, default=200_000)
@@ -314,7 +320,10 @@ def main():
     chart_paths(parser, args)
 
     perms = sticker_permutations()
-    rows = single_cube_rows(perms, args.repeat) + batch_rows(perms, args.cubes, args.repeat)
+    phase("single-cube calls")
+    rows = single_cube_rows(perms, args.repeat)
+    phase(f"batches of {args.cubes:,} cubes")
+    rows += batch_rows(perms, args.cubes, args.repeat)
     where = machine()
     print(f"Measured on: {where}; pool: RAYON_NUM_THREADS="
           f"{os.environ.get('RAYON_NUM_THREADS', 'default')}\n")
@@ -323,6 +332,7 @@ def main():
         plot(rows, args.plot, where)
         print(f"\nchart written to {args.plot}")
     if not args.no_sweep:
+        phase("batch sizes from 1 to 1,000,000 cubes")
         sweep = batch_size_sweep(args.repeat)
         print("\nBatch sizes, 3x3 cubes:\n")
         print(sweep_table(sweep))
@@ -332,6 +342,7 @@ def main():
     if args.interpreters:
         import per_call
 
+        phase("single-cube calls on " + ", ".join(args.interpreters))
         print("\nSingle-cube calls by interpreter:\n")
         print(per_call.compare(args.interpreters))
 

@@ -6,6 +6,7 @@ import io
 import json
 import pathlib
 import random
+import subprocess
 import sys
 
 import pytest
@@ -210,3 +211,15 @@ def test_ray_addresses(monkeypatch, address, ok):
     monkeypatch.setitem(sys.modules, "ray", None)
     with pytest.raises(batchrun.UsageError, match="cluster"):
         batchrun.ray_usage(address)
+
+
+def test_bench_report_names_each_phase_when_redirected():
+    """bench/run.py prints its tables only at the end: each part it starts
+    is named on stderr first, so a redirected run is not silent."""
+    pytest.importorskip("numpy")
+    bench = pathlib.Path(__file__).resolve().parents[1] / "bench"
+    result = subprocess.run([sys.executable, "run.py", "--cubes", "1000", "--repeat", "1", "--no-plot",
+                             "--no-sweep"], cwd=bench, capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stderr
+    assert result.stderr.splitlines() == ["measuring single-cube calls ...", "measuring batches of 1,000 cubes ..."]
+    assert "| Operation |" in result.stdout
