@@ -17,6 +17,10 @@ optimal length of every test scramble.
 
     python examples/learn.py --cube 2 --minutes 3 --scrambles 100 --seed 0
     python examples/learn.py --cube 3 --minutes 10 --scrambles 20 --chart /tmp/learn3.png
+    python examples/learn.py --cube 3 --test set.txt --checkpoint learn-3x3.ckpt --out set.jsonl [--ray]
+
+--test evaluates a trained checkpoint on a benchmark file (batchrun.py
+beside this file says what it may hold), in this process or as Ray tasks.
 """
 
 from __future__ import annotations

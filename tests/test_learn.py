@@ -365,3 +365,31 @@ def test_ray_gives_the_same_answers_and_ships_the_model_once(learn, small_checkp
         assert worker[1] == 1                      # one learner per worker process, built once
         assert {k: v for k, v in remote.records[i].items() if k != "seconds"} == \
             {k: v for k, v in local.records[i].items() if k != "seconds"}
+
+
+@pytest.mark.parametrize("option, text", [
+    ("--beam", "default 4096 on the 2x2, 1024 on the 3x3"),
+    ("--minutes", "with --resume, this much more training on top of what the checkpoint has had"),
+    ("--resume", "with --test, go on with the --out file"),
+])
+def test_help_says_what_each_option_does(learn, capsys, option, text):
+    with pytest.raises(SystemExit) as exit_info:
+        learn.main(["--help"])
+    assert exit_info.value.code == 0
+    help_text = " ".join(capsys.readouterr().out.split())
+    assert text in help_text.split(option, 1)[1]
+
+
+def test_summary_comes_before_the_chart_and_one_wall_time_a_phase(learn, tmp_path, capsys, monkeypatch):
+    def chart_fails(*a, **k):
+        raise RuntimeError("chart")
+
+    monkeypatch.setattr(learn, "write_chart", chart_fails)
+    argv = ["--cube", "2", "--hidden", "16", "--steps", "3", "--scrambles", "2", "--beam", "8",
+            "--checkpoint", str(tmp_path / "m.ckpt"), "--chart", str(tmp_path / "c.png")]
+    with pytest.raises(RuntimeError, match="chart"):
+        learn.main(argv)
+    out = capsys.readouterr().out.splitlines()
+    assert out[-1].startswith("solved ") and out[-2].startswith("Means over the ")
+    for phase in ("Train", "Search", "Oracle"):
+        assert sum(line.count(" s wall") + line.count(" s for ") for line in out if line.startswith(phase)) == 1
