@@ -354,6 +354,7 @@ class PlainBar:
         self.every = PLAIN_PROGRESS_SECONDS if every is None else every
         self.started = self.last = time.perf_counter()
         self.closed = False
+        self.written = None
 
     def __iter__(self):
         for item in self.iterable:
@@ -378,6 +379,7 @@ class PlainBar:
         self.postfix = ", ".join(f"{k} {v}" for k, v in values.items())
 
     def _write(self):
+        self.written = self.n
         total = f"/{self.total:g}" if self.total is not None else ""
         text = f"{self.desc}: {self.n:g}{total} {self.unit.strip()}, {time.perf_counter() - self.started:.0f} s"
         print(text + (f", {self.postfix}" if self.postfix else ""), file=sys.stderr, flush=True)
@@ -385,7 +387,7 @@ class PlainBar:
     def close(self):
         if not self.closed:
             self.closed = True
-            if self.n:
+            if self.n and self.written != self.n:
                 self._write()
 
 

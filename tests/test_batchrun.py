@@ -195,7 +195,7 @@ def test_plain_bar_reports_iterations(monkeypatch, capsys):
     bar.update(4)
     bar.close()
     err = capsys.readouterr().err.splitlines()
-    assert err[:3] == [f"oracle: {i}/3 cube, 0 s" for i in (1, 2, 3)]
+    assert err[:4] == [f"oracle: {i}/3 cube, 0 s" for i in (1, 2, 3)] + ["train: 4/10 s, 0 s, loss 0.5"]
     assert err[-1] == "train: 4/10 s, 0 s, loss 0.5"
 
 
