@@ -536,16 +536,18 @@ def remote_job(learner, width: int, optimal: bool) -> dict:
     return {"state": ray.put((arrays, meta)), "digest": digest, "width": width, "optimal": optimal}
 
 
-def test_file(parser, args, width) -> int:
+def test_file(parser, args, cube_given: bool) -> int:
     """--test FILE: evaluate the checkpoint on every scramble of the file."""
     try:
         cubes = batchrun.read_scrambles(args.test)
-        results = batchrun.Results(cubes, MODELS[args.cube], args.out, args.resume)
         learner = Learner.load(args.checkpoint)
+        if cube_given and learner.cube != args.cube:
+            raise batchrun.UsageError(f"{args.checkpoint} holds a {learner.cube}x{learner.cube} model, "
+                                      f"not {args.cube}x{args.cube}")
+        results = batchrun.Results(cubes, MODELS[learner.cube], args.out, args.resume)
     except (batchrun.UsageError, CheckpointError) as e:
         parser.error(str(e))
-    if learner.cube != args.cube:
-        parser.error(f"{args.checkpoint} holds a {learner.cube}x{learner.cube} model, not {args.cube}x{args.cube}")
+    width = args.beam or SETTINGS[learner.cube]["beam"]
     pending = results.pending()
     batchrun.phase(f"{len(cubes):,} scrambles from {args.test}"
                    + (f" ({len(cubes) - len(pending):,} already in {args.out})" if args.resume else "")
@@ -640,7 +642,8 @@ def main(argv=None) -> int:
 
 def run(argv) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--cube", type=int, choices=(2, 3), default=2, help="cube size (default 2)")
+    parser.add_argument("--cube", type=int, choices=(2, 3),
+                        help="cube size (default 2; with --test, the checkpoint's)")
     parser.add_argument("--minutes", type=finite_minutes, default=3.0,
                         help="training time in minutes (default 3); with --resume, this much more "
                              "training on top of what the checkpoint has had")
@@ -677,6 +680,8 @@ def run(argv) -> int:
     files.add_argument("--workers", type=int_at_least(1), metavar="N",
                        help="with --ray: CPUs of the local instance, or tasks at a time on a cluster")
     args = parser.parse_args(argv)
+    cube_given = args.cube is not None
+    args.cube = args.cube or 2
     checkpoint_path = args.checkpoint = args.checkpoint or f"learn-{args.cube}x{args.cube}.ckpt"
     width = args.beam or SETTINGS[args.cube]["beam"]
     if args.test is None:
@@ -705,7 +710,7 @@ def run(argv) -> int:
     if args.chart and is_tracked(args.chart):
         parser.error(f"--chart {args.chart} is a file git tracks; choose another path")
     if args.test is not None:
-        return test_file(parser, args, width)
+        return test_file(parser, args, cube_given)
     checkpoint = checkpoint_path
 
     clock = Clock()

@@ -393,3 +393,17 @@ def test_summary_comes_before_the_chart_and_one_wall_time_a_phase(learn, tmp_pat
     assert out[-1].startswith("solved ") and out[-2].startswith("Means over the ")
     for phase in ("Train", "Search", "Oracle"):
         assert sum(line.count(" s wall") + line.count(" s for ") for line in out if line.startswith(phase)) == 1
+
+
+def test_test_file_takes_the_cube_from_the_checkpoint(learn, small_checkpoint, tmp_path, capsys):
+    ckpt2, ckpt3 = tmp_path / "m2.ckpt", tmp_path / "m3.ckpt"
+    ckpt2.write_bytes(small_checkpoint[1])
+    learn.Learner(3, seed=0, hidden=(8,)).save(str(ckpt3))
+    path = str(write_set(tmp_path, ["R U"]))
+    assert "m2.ckpt holds a 2x2 model, not 3x3" in usage_error(
+        learn, capsys, ["--cube", "3", "--test", path, "--checkpoint", str(ckpt2)])
+    assert learn.main(["--test", path, "--checkpoint", str(ckpt3), "--beam", "16"]) == 0
+    captured = capsys.readouterr()
+    # A beam of 16 holds every state within one turn, so R U is solved in two.
+    assert captured.out.splitlines()[-1].startswith("solved 1/1; mean length 2.00;")
+    assert "beam 16" in captured.err
