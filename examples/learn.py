@@ -559,7 +559,7 @@ def test_file(parser, args, cube_given: bool) -> int:
     ray_started = False
     started = time.perf_counter()
     try:
-        if args.ray is None:
+        if args.ray is None or not pending:
             batchrun.run(pending, size, results, progress, evaluate_chunk, local)
         else:
             address = args.ray or None

@@ -717,12 +717,15 @@ def run_file(parser, args, memory_limit) -> int:
     size = f"{args.cube}x{args.cube}x{args.cube}"
     batchrun.phase(f"{count(len(cubes), 'scramble')} from {args.file} on the {size}"
                    + (f"; {len(cubes) - len(pending):,} already in {args.out}" if args.resume else ""))
+    if args.cube == 3 and any(len(c.moves) > SURE_DEPTH for c in pending) and kociemba_module() is None:
+        batchrun.phase("Note: kociemba is not installed here, so a scramble too deep for the optimal search "
+                       f"gets no answer. To install it: {INSTALL_HINT}.")
     job = dict(cube=args.cube, memory_limit=memory_limit, time_limit=args.time_limit, optimal=args.optimal)
     progress = batchrun.Progress(len(pending), "solve")
     started = time.perf_counter()
     ray_started = False
     try:
-        if args.ray is None:
+        if args.ray is None or not pending:
             batchrun.run(pending, args.chunk, results, progress, solve_chunk, job)
         else:
             batchrun.phase(f"Ray: connecting to {address}" if address else "Ray: starting a local instance")

@@ -449,3 +449,17 @@ def test_a_closed_pipe_ends_quietly(reader):
     status = proc.wait(timeout=120)
     assert err == ""
     assert status == 141 if reader.startswith("gone before") else status in (0, 141)
+
+
+def test_file_run_without_kociemba_says_so_first_and_records_the_misses(solver, tmp_path, capsys, monkeypatch):
+    monkeypatch.setitem(sys.modules, "kociemba", None)
+    deep = "R U F' L D B' R' U' F L' D2"
+    out = tmp_path / "out.jsonl"
+    path = scramble_file(tmp_path, ["R U", deep])
+    assert solver.main(["--cube", "3", "--file", path, "--out", str(out), "--time-limit", "1e-9"]) == 0
+    captured = capsys.readouterr()
+    assert captured.err.splitlines()[1].startswith("Note: kociemba is not installed here")
+    recs = read_jsonl(out)
+    assert recs[0]["solution"] is not None and recs[1]["solution"] is None
+    assert recs[1]["method"] == "none" and "install kociemba" in recs[1]["error"]
+    assert captured.out.splitlines()[-1].startswith("solved 1/2; mean length 2.00;")
