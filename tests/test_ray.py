@@ -143,7 +143,7 @@ def test_a_killed_worker_is_retried_and_every_cube_solved_once(tmp_path):
 
 
 def test_ctrl_c_keeps_finished_cubes_and_resume_completes(tmp_path):
-    path = scramble_file(tmp_path, 120, seed=3, length=(20, 30))
+    path = scramble_file(tmp_path, 60, seed=3, length=(20, 30))
     out = tmp_path / "out.jsonl"
     proc = run_cli("--cube", "2", "--file", str(path), "--out", str(out), "--ray", "--workers", "2",
                    "--chunk", "1", "--time-limit", "0")
@@ -157,12 +157,12 @@ def test_ctrl_c_keeps_finished_cubes_and_resume_completes(tmp_path):
     assert proc.returncode == 130, stderr
     kept = read_jsonl(out)
     assert "Traceback" not in stderr
-    assert f"Interrupted: {len(kept)} of 120 cubes kept in {out}." in stderr
-    assert 3 <= len(kept) < 120
+    assert f"Interrupted: {len(kept)} of 60 cubes kept in {out}." in stderr
+    assert 3 <= len(kept) < 60
     proc = run_cli("--cube", "2", "--file", str(path), "--out", str(out), "--resume", "--time-limit", "0")
     stdout, stderr = proc.communicate(timeout=TIMEOUT)
     assert proc.returncode == 0, stderr
     recs = read_jsonl(out)
-    assert sorted(r["index"] for r in recs) == list(range(120))
+    assert sorted(r["index"] for r in recs) == list(range(60))
     assert answers(recs[:len(kept)]) == answers(kept)
-    assert stdout.splitlines()[-1].startswith("solved 120/120;")
+    assert stdout.splitlines()[-1].startswith("solved 60/60;")
