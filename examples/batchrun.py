@@ -380,8 +380,8 @@ class PlainBar:
 
     def _write(self):
         self.written = self.n
-        total = f"/{self.total:g}" if self.total is not None else ""
-        text = f"{self.desc}: {self.n:g}{total} {self.unit.strip()}, {time.perf_counter() - self.started:.0f} s"
+        total = f"/{self.total:,.0f}" if self.total is not None else ""
+        text = f"{self.desc}: {self.n:,.0f}{total} {self.unit.strip()}, {time.perf_counter() - self.started:.0f} s"
         print(text + (f", {self.postfix}" if self.postfix else ""), file=sys.stderr, flush=True)
 
     def close(self):
@@ -515,3 +515,49 @@ def run(pending: list[Cube], size: int, results: Results, progress: Progress, wo
         for rec in work(job, chunk):          # a generator hands over each cube as it is done
             results.add(rec)
             progress.update(1, rec["solution"] is not None)
+
+
+def execute(results: Results, size: int, work, job: dict, ray_address: str | None, workers: int | None,
+            remote: str, remote_job=None, label: str = "solve") -> int:
+    """A whole command-line run over the pending cubes, in this process or
+    (ray_address not None; "" for a local instance) on Ray: progress on
+    stderr, then the wall time and the summary on stdout. remote_job(),
+    called once Ray is up, gives the tasks' job (job itself by default).
+    Returns the exit status: 0, 130 after Ctrl-C (finished cubes kept), or
+    1 when a Ray task failed."""
+    pending = results.pending()
+    progress = Progress(len(pending), label)
+    started = time.perf_counter()
+    ray_started = False
+    try:
+        if ray_address is None or not pending:
+            run(pending, size, results, progress, work, job)
+        else:
+            address = ray_address or None
+            phase(f"Ray: connecting to {address}" if address else "Ray: starting a local instance")
+            ray_started = start_ray(address, workers)
+            started = time.perf_counter()
+            progress.restart()
+            run(pending, size, results, progress, work, job, remote=remote,
+                remote_job=job if remote_job is None else remote_job(), workers=workers)
+        progress.close()
+    except KeyboardInterrupt:
+        results.close()
+        where = f" in {results.path}" if results.path else ""
+        print(f"Interrupted: {len(results.records)} of {len(results.cubes)} cubes kept{where}.", file=sys.stderr)
+        return 130
+    except TaskFailed as e:
+        results.close()
+        print(f"A Ray task failed: {e}", file=sys.stderr)
+        return 1
+    finally:
+        if ray_started:
+            import ray
+            ray.shutdown()        # also ends this job's tasks still running
+    results.close()
+    wall = time.perf_counter() - started
+    print(f"Solved {len(pending):,} {'cube' if len(pending) == 1 else 'cubes'} in {wall:.1f} s wall"
+          + (" on Ray." if ray_address is not None else "."))
+    for line in results.summary():
+        print(line)
+    return 0

@@ -554,41 +554,9 @@ def test_file(parser, args, cube_given: bool) -> int:
                    + f"; model {args.checkpoint}: {learner.steps} steps, {learner.train_seconds / 60:.1f} min "
                    f"trained, MLP {learner.hidden}; beam {width}")
     size = max(1, 16384 // width)          # solve_set's own chunk: the same answers either way
-    progress = batchrun.Progress(len(pending), "test")
     local = {"learner": learner, "width": width, "optimal": args.optimal}
-    ray_started = False
-    started = time.perf_counter()
-    try:
-        if args.ray is None or not pending:
-            batchrun.run(pending, size, results, progress, evaluate_chunk, local)
-        else:
-            address = args.ray or None
-            batchrun.phase(f"Ray: connecting to {address}" if address else "Ray: starting a local instance")
-            ray_started = batchrun.start_ray(address, args.workers)
-            started = time.perf_counter()
-            progress.restart()
-            batchrun.run(pending, size, results, progress, evaluate_chunk, local, remote="learn:evaluate_chunk",
-                         remote_job=remote_job(learner, width, args.optimal), workers=args.workers)
-        progress.close()
-    except KeyboardInterrupt:
-        results.close()
-        print(f"Interrupted: {len(results.records)} of {len(cubes)} cubes kept"
-              + (f" in {args.out}." if args.out else "."), file=sys.stderr)
-        return 130
-    except batchrun.TaskFailed as e:
-        results.close()
-        print(f"A Ray task failed: {e}", file=sys.stderr)
-        return 1
-    finally:
-        if ray_started:
-            import ray
-            ray.shutdown()
-    results.close()
-    print(f"Searched {len(pending):,} cubes in {time.perf_counter() - started:.1f} s wall"
-          + (" on Ray." if args.ray is not None else "."))
-    for line in results.summary():
-        print(line)
-    return 0
+    return batchrun.execute(results, size, evaluate_chunk, local, args.ray, args.workers, "learn:evaluate_chunk",
+                            lambda: remote_job(learner, width, args.optimal), label="test")
 
 
 # ---- the command line ---------------------------------------------------

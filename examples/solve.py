@@ -721,40 +721,7 @@ def run_file(parser, args, memory_limit) -> int:
         batchrun.phase("Note: kociemba is not installed here, so a scramble too deep for the optimal search "
                        f"gets no answer. To install it: {INSTALL_HINT}.")
     job = dict(cube=args.cube, memory_limit=memory_limit, time_limit=args.time_limit, optimal=args.optimal)
-    progress = batchrun.Progress(len(pending), "solve")
-    started = time.perf_counter()
-    ray_started = False
-    try:
-        if args.ray is None or not pending:
-            batchrun.run(pending, args.chunk, results, progress, solve_chunk, job)
-        else:
-            batchrun.phase(f"Ray: connecting to {address}" if address else "Ray: starting a local instance")
-            ray_started = batchrun.start_ray(address, args.workers)
-            started = time.perf_counter()
-            progress.restart()
-            batchrun.run(pending, args.chunk, results, progress, solve_chunk, job,
-                         remote="solve:solve_chunk", remote_job=job, workers=args.workers)
-        progress.close()
-    except KeyboardInterrupt:
-        results.close()
-        where = f" in {args.out}" if args.out else ""
-        print(f"Interrupted: {len(results.records)} of {len(cubes)} cubes kept{where}.", file=sys.stderr)
-        return 130
-    except batchrun.TaskFailed as e:
-        results.close()
-        print(f"A Ray task failed: {e}", file=sys.stderr)
-        return 1
-    finally:
-        if ray_started:
-            import ray
-            ray.shutdown()
-    results.close()
-    wall = time.perf_counter() - started
-    print(f"Solved {count(len(pending), 'cube')} in {wall:.1f} s wall"
-          + (" on Ray" if args.ray is not None else "") + ".")
-    for line in results.summary():
-        print(line)
-    return 0
+    return batchrun.execute(results, args.chunk, solve_chunk, job, args.ray, args.workers, "solve:solve_chunk")
 
 
 if __name__ == "__main__":

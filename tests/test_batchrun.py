@@ -194,9 +194,11 @@ def test_plain_bar_reports_iterations(monkeypatch, capsys):
     bar.set_postfix(loss="0.5")
     bar.update(4)
     bar.close()
+    data = batchrun.bar(desc="data", unit=" states")
+    data.update(1_445_840)
     err = capsys.readouterr().err.splitlines()
-    assert err[:4] == [f"oracle: {i}/3 cube, 0 s" for i in (1, 2, 3)] + ["train: 4/10 s, 0 s, loss 0.5"]
-    assert err[-1] == "train: 4/10 s, 0 s, loss 0.5"
+    assert err == [f"oracle: {i}/3 cube, 0 s" for i in (1, 2, 3)] + ["train: 4/10 s, 0 s, loss 0.5",
+                                                                      "data: 1,445,840 states, 0 s"]
 
 
 @pytest.mark.parametrize("address, ok", [(None, True), ("auto", True), ("ray://head:10001", True),
