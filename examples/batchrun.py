@@ -451,9 +451,12 @@ def start_ray(address: str | None, workers: int | None, env: dict | None = None)
     if ray.is_initialized():
         return False
     runtime_env = {"working_dir": HERE, "excludes": ["__pycache__", "*.ckpt", "*.jsonl"]}
-    # A task asks for one CPU, so a worker's tessaroll pool gets one
-    # thread: two workers on two cores do not fight over them.
-    runtime_env["env_vars"] = {"RAYON_NUM_THREADS": "1", **(env or {})}
+    # A task asks for one CPU, so a worker's tessaroll pool and JAX's XLA
+    # get one thread each: two workers on two cores do not fight over them.
+    # (XLA's single-threaded results are the same, bit for bit.)
+    runtime_env["env_vars"] = {"RAYON_NUM_THREADS": "1",
+                               "XLA_FLAGS": "--xla_cpu_multi_thread_eigen=false intra_op_parallelism_threads=1",
+                               **(env or {})}
     kwargs = dict(runtime_env=runtime_env, include_dashboard=False, log_to_driver=False,
                   logging_level=logging.WARNING, configure_logging=True)
     if address is not None:
