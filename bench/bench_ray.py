@@ -175,7 +175,7 @@ def main():
         width = args.beam or learn.SETTINGS[learner.cube]["beam"]
         cubes3 = cubes_of(walks(args.cubes3, 100, seed=2025))
         size = max(1, 16384 // width)
-        seconds = {}
+        seconds, answers = {}, {}
         for workers in (1, 2):
             def evaluate():
                 results = batchrun.Results(cubes3, learn.MODELS[3])
@@ -186,6 +186,8 @@ def main():
             seconds[workers], results = timed(f"3x3 model, {len(cubes3)} cubes, Ray, {workers} worker(s)",
                                               lambda: on_ray(workers, evaluate), rows)
             print(f"  {results.summary()[1]}", file=sys.stderr)
+            answers[workers] = [results.records[i]["solution"] for i in range(len(cubes3))]
+        print(f"  same answers with one worker and two: {answers[1] == answers[2]}", file=sys.stderr)
         print(f"\n3x3 model ({args.checkpoint}: {learner.steps} steps, {learner.train_seconds / 60:.1f} min, "
               f"MLP {learner.hidden}, beam {width}, {size} cubes a task): "
               f"one worker {seconds[1]:.1f} s, two {seconds[2]:.1f} s, ratio {seconds[1] / seconds[2]:.2f}; "
