@@ -546,8 +546,9 @@ def execute(results: Results, size: int, work, job: dict, ray_address: str | Non
         progress.close()
     except KeyboardInterrupt:
         results.close()
-        where = f" in {results.path}" if results.path else ""
-        print(f"Interrupted: {len(results.records)} of {len(results.cubes)} cubes kept{where}.", file=sys.stderr)
+        done = f"{len(results.records)} of {len(results.cubes)} cubes"
+        print(f"Interrupted: {done} kept in {results.path}." if results.path
+              else f"Interrupted after {done}; without --out none are kept.", file=sys.stderr)
         return 130
     except TaskFailed as e:
         results.close()
