@@ -400,6 +400,22 @@ def bar(*args, **kwargs):
     return PlainBar(*args, **kwargs)
 
 
+def add_arguments(group, whole_number, optimal_note: str) -> None:
+    """The options both examples take for a benchmark file: --out,
+    --optimal, --ray and --workers (whole_number parses N >= 1)."""
+    group.add_argument("--out", metavar="FILE",
+                       help="write one JSON line per cube here as it is solved (scramble, solution, "
+                            "length, method, seconds, optimal)")
+    group.add_argument("--optimal", action="store_true",
+                       help="take each scramble's own length as optimal (sets made by reversing "
+                            f"optimal solutions); {optimal_note}")
+    group.add_argument("--ray", nargs="?", const="", metavar="ADDRESS",
+                       help="run chunks of cubes as Ray tasks: on a new local Ray instance, or with "
+                            "'auto' or ray://HOST:PORT on an existing cluster (needs the cluster extra)")
+    group.add_argument("--workers", type=whole_number, metavar="N",
+                       help="with --ray: CPUs of the local instance, or tasks at a time on a cluster")
+
+
 def chunks(cubes: list[Cube], size: int) -> list[list[Cube]]:
     return [cubes[i:i + size] for i in range(0, len(cubes), size)]
 

@@ -636,17 +636,7 @@ def run(argv) -> int:
     files.add_argument("--test", metavar="FILE",
                        help="solve every scramble of FILE (one move string per line, or a JSON list) "
                             "with the --checkpoint model")
-    files.add_argument("--out", metavar="FILE",
-                       help="one JSON line per cube, written as it is solved (scramble, solution, "
-                            "length, method, seconds, optimal)")
-    files.add_argument("--optimal", action="store_true",
-                       help="take each scramble's own length as optimal (sets made by reversing optimal "
-                            "solutions); on the 2x2 the exact search gives it")
-    files.add_argument("--ray", nargs="?", const="", metavar="ADDRESS",
-                       help="run chunks of cubes as Ray tasks: on a new local Ray instance, or with "
-                            "'auto' or ray://HOST:PORT on an existing cluster (needs the cluster extra)")
-    files.add_argument("--workers", type=int_at_least(1), metavar="N",
-                       help="with --ray: CPUs of the local instance, or tasks at a time on a cluster")
+    batchrun.add_arguments(files, int_at_least(1), "on the 2x2 the exact search gives it")
     args = parser.parse_args(argv)
     cube_given = args.cube is not None
     args.cube = args.cube or 2

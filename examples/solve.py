@@ -46,10 +46,7 @@ import tessaroll
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import batchrun  # noqa: E402  benchmark files, results, progress and Ray
 
-MOVES = ["U", "U'", "D", "D'", "R", "R'", "L", "L'", "F", "F'", "B", "B'"]
-TOKEN_INDEXES = {name: [i] for i, name in enumerate(MOVES)}
-TOKEN_INDEXES.update({name[0] + "!": [i] for i, name in enumerate(MOVES) if name.endswith("'")})
-TOKEN_INDEXES.update({name + "2": [i, i] for i, name in enumerate(MOVES) if len(name) == 1})
+MOVES = batchrun.MOVES                  # move index -> quarter-turn token
 MODELS = {2: tessaroll.Cube2x2, 3: tessaroll.Cube3x3}
 # kociemba is published as source only, so installing it compiles C code.
 INSTALL_HINT = ('python -m pip install kociemba, which builds from source with a C compiler '
@@ -76,13 +73,7 @@ BUCKET_KEYS = 1 << 17        # new states merged and sorted at a time
 PACK_BYTES_PER_ROW = {2: 300, 3: 900}  # a bound on the working arrays of one slice
 
 
-def parse_moves(text: str) -> list[int]:
-    indexes = []
-    for token in text.split():
-        if token not in TOKEN_INDEXES:
-            raise ValueError(f"unknown move token {token!r}")
-        indexes += TOKEN_INDEXES[token]
-    return indexes
+parse_moves = batchrun.parse_moves      # move string -> move indexes, ValueError on a bad token
 
 
 def quarter_turns(tokens) -> int:
@@ -617,19 +608,9 @@ def run(argv) -> int:
                         help="hand a 3x3 over to the two-phase solver rather than start a depth "
                              "expected to end after S seconds (default 5; 0 for no limit)")
     files = parser.add_argument_group("benchmark files (with --file)")
-    files.add_argument("--out", metavar="FILE",
-                       help="write one JSON line per cube here as it is solved (scramble, solution, "
-                            "length, method, seconds, optimal)")
     files.add_argument("--resume", action="store_true",
                        help="go on with an --out file: skip the cubes it already holds")
-    files.add_argument("--optimal", action="store_true",
-                       help="take each scramble's own length as optimal (sets made by reversing "
-                            "optimal solutions); the 2x2 search's lengths are optimal anyway")
-    files.add_argument("--ray", nargs="?", const="", metavar="ADDRESS",
-                       help="run chunks of cubes as Ray tasks: on a new local Ray instance, or with "
-                            "'auto' or ray://HOST:PORT on an existing cluster (needs the cluster extra)")
-    files.add_argument("--workers", type=positive_int, metavar="N",
-                       help="with --ray: CPUs of the local instance, or tasks at a time on a cluster")
+    batchrun.add_arguments(files, positive_int, "the 2x2 search's lengths are optimal anyway")
     files.add_argument("--chunk", type=positive_int, default=4, metavar="N",
                        help="cubes per Ray task (default 4)")
     args = parser.parse_args(argv)
