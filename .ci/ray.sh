@@ -13,9 +13,9 @@ export TESSAROLL_WERROR=ON
 apt_need g++ python3-venv python3-dev
 make_venv python3
 start=$SECONDS
-python -m pip install -q ".[test,solve,cluster]"
+python -m pip install -q ".[test,cluster]"
 echo "== install: $((SECONDS - start)) s"
-python -c "import ray, kociemba; print('== ray', ray.__version__)"
+python -c "import ray, numpy; print('== ray', ray.__version__)"
 # Outside the source tree, so that the installed module is the one imported.
 here=$(pwd)
 cd "$venv_root"
