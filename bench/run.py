@@ -324,6 +324,12 @@ def chart_paths(parser, args):
     args.results = out / "bench_results.json"
 
 
+def phase(what):
+    """A line on stderr as each part starts: the tables come only at the
+    end, and a redirected run would otherwise say nothing for minutes."""
+    print(f"measuring {what} ...", file=sys.stderr, flush=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--cubes", type=int, default=200_000)
@@ -353,7 +359,10 @@ def main():
         print(f"Measured earlier on: {where} ({args.replot})\n")
     else:
         perms = sticker_permutations()
-        rows = single_cube_rows(perms, args.repeat) + batch_rows(perms, args.cubes, args.repeat)
+        phase("single-cube calls")
+        rows = single_cube_rows(perms, args.repeat)
+        phase(f"batches of {args.cubes:,} cubes")
+        rows += batch_rows(perms, args.cubes, args.repeat)
         where = machine()
         print(f"Measured on: {where}; pool: RAYON_NUM_THREADS="
               f"{os.environ.get('RAYON_NUM_THREADS', 'default')}\n")
@@ -364,6 +373,7 @@ def main():
         print(f"\nchart written to {args.plot}")
     if not args.no_sweep:
         if not args.replot:
+            phase("batch sizes from 1 to 1,000,000 cubes")
             sweep = batch_size_sweep(args.repeat)
         if sweep:
             print("\nBatch sizes, 3x3 cubes:\n")
@@ -377,6 +387,7 @@ def main():
     if args.interpreters:
         import per_call
 
+        phase("single-cube calls on " + ", ".join(args.interpreters))
         print("\nSingle-cube calls by interpreter:\n")
         print(per_call.compare(args.interpreters))
 

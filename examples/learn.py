@@ -17,13 +17,17 @@ optimal length of every test scramble.
 
     python examples/learn.py --cube 2 --minutes 3 --scrambles 100 --seed 0
     python examples/learn.py --cube 3 --minutes 10 --scrambles 20 --chart /tmp/learn3.png
+    python examples/learn.py --cube 3 --test set.txt --checkpoint learn-3x3.ckpt --out set.jsonl [--ray]
+
+--test evaluates a trained checkpoint on a benchmark file (batchrun.py
+beside this file says what it may hold), in this process or as Ray tasks.
 """
 
 from __future__ import annotations
 
 import argparse
+import math
 import os
-import pickle
 import subprocess
 import sys
 import time
@@ -38,13 +42,16 @@ try:
     import jax
     import jax.numpy as jnp
     import optax
-    from tqdm import tqdm
+    import tqdm  # noqa: F401  progress bars on a terminal (batchrun.bar)
 except ImportError as missing:  # pragma: no cover - depends on the environment
     raise SystemExit(f"examples/learn.py needs the learn extra ({missing.name} is missing): "
                      'pip install ".[learn]" (Python 3.10+)') from None
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import batchrun  # noqa: E402  benchmark files, results, progress and Ray
+import checkpoint  # noqa: E402  checkpoint files: data only
 import solve as oracle  # noqa: E402  the exact 2x2 solver
+from checkpoint import CheckpointError  # noqa: E402
 
 MOVES = oracle.MOVES
 MODELS = oracle.MODELS
@@ -183,30 +190,76 @@ class Learner:
             out[lo:lo + len(part)] = np.asarray(self._log_probs(self.params, padded))[:len(part)]
         return out
 
-    def state(self) -> dict:
-        return {"cube": self.cube, "hidden": self.hidden, "base_lr": self.base_lr,
-                "params": jax.device_get(self.params), "opt_state": jax.device_get(self.opt_state),
+    def state(self):
+        """(arrays, meta): the whole state as a nested dict of NumPy arrays
+        (the parameters, and the optimiser state's leaves in order) and a
+        JSON-able dict of everything else, the architecture included."""
+        leaves = jax.tree_util.tree_leaves(jax.device_get(self.opt_state))
+        arrays = {"params": jax.device_get(self.params),
+                  "opt_state": {f"{i:04d}": np.asarray(leaf) for i, leaf in enumerate(leaves)}}
+        meta = {"cube": self.cube, "hidden": list(self.hidden), "base_lr": self.base_lr,
                 "rng": self.rng.bit_generator.state, "steps": self.steps, "samples": self.samples,
-                "train_seconds": self.train_seconds, "history": list(self.history)}
+                "train_seconds": self.train_seconds, "history": [list(h) for h in self.history]}
+        return arrays, meta
+
+    @classmethod
+    def from_state(cls, arrays, meta) -> "Learner":
+        """The learner that state() described; ValueError or TypeError
+        names what does not fit."""
+        def whole(v, low=0):
+            return type(v) is int and v >= low
+
+        def number(v):
+            return type(v) in (int, float) and math.isfinite(v)
+
+        cube, hidden, lr = meta["cube"], meta["hidden"], meta["base_lr"]
+        if cube not in (2, 3) or type(cube) is not int:
+            raise ValueError(f"cube {cube!r} is neither 2 nor 3")
+        if not (isinstance(hidden, list) and hidden and all(whole(h, 1) and h <= 1 << 16 for h in hidden)):
+            raise ValueError(f"hidden {hidden!r} is not a list of layer widths")
+        if not (number(lr) and lr > 0):
+            raise ValueError(f"base_lr {lr!r} is not a positive number")
+        for key in ("steps", "samples"):
+            if not whole(meta[key]):
+                raise ValueError(f"{key} {meta[key]!r} is not a count")
+        if not (number(meta["train_seconds"]) and meta["train_seconds"] >= 0):
+            raise ValueError(f"train_seconds {meta['train_seconds']!r} is not a time")
+        history = meta["history"]
+        if not isinstance(history, list) or not all(      # a loss may be nan
+                isinstance(h, list) and len(h) == 3 and number(h[0]) and type(h[1]) in (int, float)
+                and (h[2] is None or number(h[2])) for h in history):
+            raise ValueError("history is not a list of (seconds, loss, rate) entries")
+        learner = cls(cube, 0, hidden, lr)
+        learner.rng.bit_generator.state = meta["rng"]
+        for name, fresh in (("params", learner.params), ("opt_state", learner.opt_state)):
+            want, tree = jax.tree_util.tree_flatten(fresh)
+            got = arrays[name]
+            got = [got[k] for k in sorted(got)] if name == "opt_state" else jax.tree_util.tree_leaves(got)
+            if name == "params" and jax.tree_util.tree_structure(arrays[name]) != tree:
+                raise ValueError("its parameters are not those of the architecture its metadata names")
+            if len(got) != len(want) or any(np.shape(a) != np.shape(b) or np.asarray(a).dtype != np.asarray(b).dtype
+                                            for a, b in zip(got, want)):
+                raise ValueError(f"its {name} arrays do not fit the architecture its metadata names")
+            value = jax.tree_util.tree_unflatten(tree, [jnp.asarray(a) for a in got])
+            setattr(learner, name, value)
+        learner.steps, learner.samples = meta["steps"], meta["samples"]
+        learner.train_seconds = float(meta["train_seconds"])
+        learner.history = [tuple(h) for h in history]
+        return learner
 
     def save(self, path: str) -> None:
         """Write atomically: an interrupted save leaves the previous file."""
-        tmp = f"{path}.tmp{os.getpid()}"
-        with open(tmp, "wb") as f:
-            pickle.dump(self.state(), f, protocol=pickle.HIGHEST_PROTOCOL)
-        os.replace(tmp, path)
+        checkpoint.save(path, *self.state())
 
     @classmethod
     def load(cls, path: str) -> "Learner":
-        with open(path, "rb") as f:
-            state = pickle.load(f)  # a file this script wrote: trust it as code
-        learner = cls(state["cube"], 0, state["hidden"], state["base_lr"])
-        learner.params = jax.tree_util.tree_map(jnp.asarray, state["params"])
-        learner.opt_state = jax.tree_util.tree_map(jnp.asarray, state["opt_state"])
-        learner.rng.bit_generator.state = state["rng"]
-        for key in ("steps", "samples", "train_seconds", "history"):
-            setattr(learner, key, state[key])
-        return learner
+        """The learner a checkpoint file holds, or CheckpointError."""
+        arrays, meta = checkpoint.load(path)
+        try:
+            return cls.from_state(arrays, meta)
+        except (ValueError, TypeError, KeyError) as e:
+            detail = f"no {e}" if isinstance(e, KeyError) else str(e)
+            raise CheckpointError(f"{path}: not a checkpoint this learn.py can use ({detail})") from None
 
 
 def random_scrambles(rng: np.random.Generator, count: int, low: int, high: int) -> list[list[int]]:
@@ -328,7 +381,7 @@ def solve_set(learner, scrambles, width, clock, label="search", chunk=None):
     cube = learner.cube
     chunk = chunk or max(1, 16384 // width)
     found = []
-    with tqdm(total=len(scrambles), desc=label, unit="cube", leave=False, disable=None) as bar:
+    with batchrun.bar(total=len(scrambles), desc=label, unit="cube", leave=False, disable=None) as bar:
         for lo in range(0, len(scrambles), chunk):
             part = scrambles[lo:lo + chunk]
             sols = beam_search(cube, part, learner.log_probs, width, SETTINGS[cube]["max_depth"], clock)
@@ -392,8 +445,8 @@ def train(learner, seconds, clock, checkpoint, steps=None, eval_every=30.0, walk
     used = 0
     generated = 0
     gen_seconds = 0.0
-    data_bar = tqdm(desc="data", unit=" states", unit_scale=True, position=1, leave=False, disable=None)
-    bar = tqdm(total=round(seconds), desc="train", unit="s", position=0, leave=False, disable=None)
+    data_bar = batchrun.bar(desc="data", unit=" states", unit_scale=True, position=1, leave=False, disable=None)
+    bar = batchrun.bar(total=round(seconds), desc="train", unit="s", position=0, leave=False, disable=None)
     step_target = None if steps is None else learner.steps + steps
     try:
         while True:
@@ -437,52 +490,201 @@ def train(learner, seconds, clock, checkpoint, steps=None, eval_every=30.0, walk
 
 def optimal_lengths(scrambles):
     out = []
-    for s in tqdm(scrambles, desc="oracle", unit="cube", leave=False, disable=None):
+    for s in batchrun.bar(scrambles, desc="oracle", unit="cube", leave=False, disable=None):
         method, tokens = oracle.solve(2, s, log=lambda *a: None)
         out.append(len(tokens))
     return out
 
 
+# ---- benchmark files: learn.py --test FILE --checkpoint CKPT ----------
+
+_WORKER_LEARNERS = {}     # checkpoint digest -> learner, built once per worker process
+
+
+def evaluate_chunk(job: dict, chunk) -> list[dict]:
+    """The records of a chunk of cubes (batchrun.Cube), solved together by
+    one solve_set call: in this process (job["learner"]) or in a Ray worker,
+    which builds the learner from the checkpoint data in Ray's object store
+    (job["state"]) on its first chunk and keeps it for the next ones."""
+    learner = job.get("learner")
+    if learner is None:
+        learner = _WORKER_LEARNERS.get(job["digest"])
+        if learner is None:
+            learner = Learner.from_state(*batchrun.fetch(job["state"]))
+            _WORKER_LEARNERS[job["digest"]] = learner
+    started = time.perf_counter()
+    found = solve_set(learner, [c.moves for c in chunk], job["width"], Clock(), chunk=len(chunk))
+    seconds = (time.perf_counter() - started) / len(chunk)
+    recs = []
+    for cube, sol in zip(chunk, found):
+        if learner.cube == 2:        # the exact search knows every 2x2 optimum
+            optimal = len(oracle.solve(2, cube.moves, log=lambda *a: None)[1])
+        else:
+            optimal = len(cube.moves) if job["optimal"] else None
+        recs.append(batchrun.record(cube, MODELS[learner.cube], sol, f"beam {job['width']}", seconds, optimal))
+    return recs
+
+
+def remote_job(learner, width: int, optimal: bool) -> dict:
+    """The job of every Ray task: the learner's state goes into Ray's
+    object store once, and each task carries only its reference."""
+    import hashlib
+
+    import ray
+    arrays, meta = learner.state()
+    digest = hashlib.sha256(checkpoint.encode(arrays, meta)).hexdigest()
+    return {"state": ray.put((arrays, meta)), "digest": digest, "width": width, "optimal": optimal}
+
+
+def test_file(parser, args, cube_given: bool) -> int:
+    """--test FILE: evaluate the checkpoint on every scramble of the file."""
+    try:
+        cubes = batchrun.read_scrambles(args.test)
+        learner = Learner.load(args.checkpoint)
+        if cube_given and learner.cube != args.cube:
+            raise batchrun.UsageError(f"{args.checkpoint} holds a {learner.cube}x{learner.cube} model, "
+                                      f"not {args.cube}x{args.cube}")
+        results = batchrun.Results(cubes, MODELS[learner.cube], args.out, args.resume)
+    except (batchrun.UsageError, CheckpointError) as e:
+        parser.error(str(e))
+    width = args.beam or SETTINGS[learner.cube]["beam"]
+    pending = results.pending()
+    batchrun.phase(f"{len(cubes):,} scrambles from {args.test}"
+                   + (f" ({len(cubes) - len(pending):,} already in {args.out})" if args.resume else "")
+                   + f"; model {args.checkpoint}: {learner.steps} steps, {learner.train_seconds / 60:.1f} min "
+                   f"trained, MLP {learner.hidden}; beam {width}")
+    size = max(1, 16384 // width)          # solve_set's own chunk: the same answers either way
+    local = {"learner": learner, "width": width, "optimal": args.optimal}
+    return batchrun.execute(results, size, evaluate_chunk, local, args.ray, args.workers, "learn:evaluate_chunk",
+                            lambda: remote_job(learner, width, args.optimal), label="test")
+
+
+# ---- the command line ---------------------------------------------------
+
+def finite_minutes(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not (0 <= value < math.inf):
+        raise argparse.ArgumentTypeError(f"must be a finite number >= 0, not {text}")
+    return value
+
+
+def int_at_least(low: int):
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+        if value < low:
+            raise argparse.ArgumentTypeError(f"must be >= {low}, not {text}")
+        return value
+    return parse
+
+
+def int_list(low: int, what: str):
+    """An argparse type: comma-separated whole numbers >= low."""
+    def parse(text: str) -> tuple:
+        parts = text.split(",")
+        try:
+            values = tuple(int(p) for p in parts)
+        except ValueError:
+            bad = next(p for p in parts if not p.strip().lstrip("+-").isdigit())
+            raise argparse.ArgumentTypeError(f"{what} are comma-separated whole numbers; "
+                                             f"{bad.strip()!r} is not one") from None
+        if any(v < low for v in values):
+            raise argparse.ArgumentTypeError(f"{what} must be >= {low}, not {text}")
+        return values
+    return parse
+
+
 def main(argv=None) -> int:
+    try:
+        status = run(argv)
+        sys.stdout.flush()
+        return status
+    except BrokenPipeError:
+        return oracle.reader_gone()
+
+
+def run(argv) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--cube", type=int, choices=(2, 3), default=2, help="cube size (default 2)")
-    parser.add_argument("--minutes", type=float, default=3.0, help="training time in minutes (default 3)")
-    parser.add_argument("--steps", type=int, help="train exactly this many steps instead (repeatable)")
-    parser.add_argument("--scrambles", type=int, default=100,
+    parser.add_argument("--cube", type=int, choices=(2, 3),
+                        help="cube size (default 2; with --test, the checkpoint's)")
+    parser.add_argument("--minutes", type=finite_minutes, default=3.0,
+                        help="training time in minutes (default 3); with --resume, this much more "
+                             "training on top of what the checkpoint has had")
+    parser.add_argument("--steps", type=int_at_least(0),
+                        help="train exactly this many steps instead (with --resume, this many more)")
+    parser.add_argument("--scrambles", type=int_at_least(1), default=100,
                         help="test scrambles (default 100; on the 3x3, per scramble depth)")
     parser.add_argument("--seed", type=int, default=0, help="seed of the model, walks and scrambles")
-    parser.add_argument("--beam", type=int, help="beam width per scramble (default 1024)")
-    parser.add_argument("--depths", default=SCRAMBLE_DEPTHS_3X3,
-                        type=lambda text: tuple(int(d) for d in text.split(",")),
+    parser.add_argument("--beam", type=int_at_least(1),
+                        help="beam width per scramble (default 4096 on the 2x2, 1024 on the 3x3)")
+    parser.add_argument("--depths", default=SCRAMBLE_DEPTHS_3X3, type=int_list(0, "--depths"),
                         help="3x3 test scramble depths (default 5,10,15,20)")
-    parser.add_argument("--hidden", help="hidden layer widths, e.g. 1024,512 (new runs only)")
+    parser.add_argument("--hidden", type=int_list(1, "--hidden"),
+                        help="hidden layer widths, e.g. 1024,512 (new runs only)")
     parser.add_argument("--checkpoint", default=None, help="checkpoint file (default learn-<cube>x<cube>.ckpt)")
-    parser.add_argument("--resume", action="store_true", help="continue from the checkpoint")
+    parser.add_argument("--resume", action="store_true",
+                        help="continue training from the checkpoint; with --test, go on with the --out file")
     parser.add_argument("--chart", help="write a PNG of loss and solve rate against time here")
     parser.add_argument("--eval-every", type=float, default=30.0, metavar="S",
                         help="seconds of training between validation solves and checkpoints (default 30)")
+    files = parser.add_argument_group("benchmark files: evaluate a trained checkpoint, no training")
+    files.add_argument("--test", metavar="FILE",
+                       help="solve every scramble of FILE (one move string per line, or a JSON list) "
+                            "with the --checkpoint model")
+    batchrun.add_arguments(files, int_at_least(1), "on the 2x2 the exact search gives it")
     args = parser.parse_args(argv)
-    if args.minutes < 0 or args.scrambles < 1 or min(args.depths) < 0 or (args.beam is not None and args.beam < 1):
-        parser.error("--minutes must be >= 0, --scrambles and --beam >= 1")
-    if args.steps is not None and args.steps < 0:
-        parser.error("--steps must be >= 0")
-    checkpoint = args.checkpoint or f"learn-{args.cube}x{args.cube}.ckpt"
+    cube_given = args.cube is not None
+    args.cube = args.cube or 2
+    checkpoint_path = args.checkpoint = args.checkpoint or f"learn-{args.cube}x{args.cube}.ckpt"
+    width = args.beam or SETTINGS[args.cube]["beam"]
+    if args.test is None:
+        given = [f"--{n}" for n in ("out", "optimal", "ray", "workers") if getattr(args, n) not in (None, False)]
+        if given:
+            parser.error(f"{given[0]} goes with --test")
+    else:
+        if args.chart or args.hidden or args.steps is not None:
+            parser.error("--test evaluates a trained checkpoint: --chart, --hidden and --steps do not apply")
+        if args.workers is not None and args.ray is None:
+            parser.error("--workers goes with --ray")
+        if args.resume and args.out is None:
+            parser.error("--resume with --test needs the --out file to go on with")
+    try:
+        # Every file this run writes is checked now, not after minutes of training.
+        if args.test is None:
+            batchrun.check_output_path(checkpoint_path, "--checkpoint")
+        if args.chart:
+            batchrun.check_output_path(args.chart, "--chart")
+        if args.out:
+            batchrun.check_output_path(args.out, "--out")
+        if args.ray is not None:
+            batchrun.ray_usage(args.ray or None)
+    except batchrun.UsageError as e:
+        parser.error(str(e))
     if args.chart and is_tracked(args.chart):
         parser.error(f"--chart {args.chart} is a file git tracks; choose another path")
-    width = args.beam or SETTINGS[args.cube]["beam"]
+    if args.test is not None:
+        return test_file(parser, args, cube_given)
+    checkpoint = checkpoint_path
 
     clock = Clock()
     if args.resume:
-        learner = Learner.load(checkpoint)
+        try:
+            learner = Learner.load(checkpoint)
+        except CheckpointError as e:
+            parser.error(f"--resume: {e}")
         if learner.cube != args.cube:
             parser.error(f"{checkpoint} holds a {learner.cube}x{learner.cube} model")
         print(f"Resumed {checkpoint}: {learner.steps} steps, {learner.train_seconds:.0f} s trained")
     else:
-        hidden = tuple(int(h) for h in args.hidden.split(",")) if args.hidden else None
-        learner = Learner(args.cube, args.seed, hidden)
-    print(f"JAX on {jax.devices()[0].platform}; policy MLP {learner.hidden}; beam {width}")
+        learner = Learner(args.cube, args.seed, args.hidden)
+    print(f"JAX on {jax.devices()[0].platform}; policy MLP {learner.hidden}; beam {width}", flush=True)
+    batchrun.phase("Training for " + (f"{args.steps} steps" if args.steps is not None else f"{args.minutes:g} min"))
 
-    started = time.perf_counter()
     try:
         generated, gen_seconds = train(learner, 60 * args.minutes, clock, checkpoint, args.steps, args.eval_every)
     except KeyboardInterrupt:
@@ -491,34 +693,37 @@ def main(argv=None) -> int:
               f"{learner.train_seconds:.0f} s trained).", file=sys.stderr)
         return 130
     learner.save(checkpoint)
-    train_wall = time.perf_counter() - started
     print(f"Trained {learner.steps} steps on {learner.samples:,} samples, "
-          f"{learner.train_seconds:.0f} s in all; this run {train_wall:.0f} s wall "
-          f"(checkpoint {checkpoint}).")
+          f"{learner.train_seconds:.0f} s of training in all (checkpoint {checkpoint}).")
     if generated:
         print(f"Generated {generated:,} states at {generated / gen_seconds:,.0f}/s "
               f"(walks incl. NumPy selection; tessaroll alone "
               f"{generated / max(clock.spent['tessaroll'], 1e-9):,.0f}/s).")
-    print(f"Training time: {clock.shares()}")
+    print(f"Training: {clock.shares()}", flush=True)
 
     rng = np.random.default_rng(args.seed + 1)
     try:
         if args.cube == 2:
             scrambles = random_scrambles(rng, args.scrambles, 30, 40)
+            batchrun.phase(f"Searching {len(scrambles)} scrambles")
             search_clock = Clock()
             found = solve_set(learner, scrambles, width, search_clock)
             print(f"Search ({args.scrambles} scrambles): {search_clock.shares()}")
+            searched = time.perf_counter() - search_clock.started
             t = time.perf_counter()
             best = optimal_lengths(scrambles)
             print(f"Oracle: {time.perf_counter() - t:.1f} s for {len(best)} optimal lengths")
+            cubes = [batchrun.Cube(i, " ".join(MOVES[m] for m in s), s, 0) for i, s in enumerate(scrambles)]
+            results = batchrun.Results(cubes, MODELS[2])
+            for cube, sol, opt in zip(cubes, found, best):
+                results.add(batchrun.record(cube, MODELS[2], sol, f"beam {width}", searched / len(cubes), opt))
             solved = [(len(f), b) for f, b in zip(found, best) if f is not None]
+            print(f"Solutions longer than optimal: {sum(s > b for s, b in solved)} of {len(solved)}")
+            for line in results.summary():
+                print(line, flush=True)
             if args.chart:
                 write_chart(args.chart, learner.history,
                             (len(solved) / len(scrambles), f"test: {len(scrambles)} scrambles, beam {width}"))
-            mean = np.mean([s for s, _ in solved]) if solved else float("nan")
-            print(f"Optimal mean over the solved ones {np.mean([b for _, b in solved]) if solved else float('nan'):.2f}"
-                  f"; solutions longer than optimal: {sum(s > b for s, b in solved)}")
-            print(f"solved {len(solved)}/{len(scrambles)}; mean length {mean:.2f}; optimal mean {np.mean(best):.2f}")
             return 0
         below = None
         search_clock = Clock()
@@ -535,10 +740,11 @@ def main(argv=None) -> int:
             lines.append(line)
             print(line, flush=True)
         print(f"Search: {search_clock.shares()}")
+        print(f"3x3 after {learner.train_seconds / 60:.1f} min of training: " + "; ".join(lines) + "; "
+              + (f"solve rate falls below 50% at depth {below}" if below else "solve rate >= 50% at every depth")
+              + " (mean lengths over the solved scrambles)", flush=True)
         if args.chart:
             write_chart(args.chart, learner.history)
-        print(f"3x3 after {learner.train_seconds / 60:.1f} min of training: " + "; ".join(lines) + "; "
-              + (f"solve rate falls below 50% at depth {below}" if below else "solve rate >= 50% at every depth"))
         return 0
     except KeyboardInterrupt:
         print(f"Interrupted during the search; checkpoint {checkpoint} kept.", file=sys.stderr)
