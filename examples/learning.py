@@ -19,6 +19,7 @@ another.
 
 from __future__ import annotations
 
+import copy
 import hashlib
 import queue
 import threading
@@ -372,7 +373,7 @@ class Learner:
         arrays = {"params": serialization.to_state_dict(jax.device_get(self.params)),
                   "opt_state": serialization.to_state_dict(jax.device_get(self.opt_state))}
         arrays = jax.tree_util.tree_map(np.asarray, arrays)
-        meta = {"cube": self.cube, "config": self.cfg, "seed": self.seed, "steps": self.steps,
+        meta = {"cube": self.cube, "config": copy.deepcopy(self.cfg), "seed": self.seed, "steps": self.steps,
                 "samples": self.samples, "chunk": self.chunk, "used": self.used,
                 "train_seconds": self.train_seconds, "history": [list(h) for h in self.history]}
         return arrays, meta
@@ -395,10 +396,11 @@ def _fill(template, loaded):
     dicts (an optimiser's unused slots), so those come from the template;
     every leaf comes from `loaded` and must be there."""
     if isinstance(template, dict):
-        return {k: _fill(v, loaded.get(k, {}) if isinstance(v, dict) else loaded[k]) for k, v in template.items()}
+        return {k: _fill(v, loaded.get(k, {}) if isinstance(v, dict) and not v else loaded[k])
+                for k, v in template.items()}
     value = jnp.asarray(loaded)
     if value.shape != np.shape(template):
-        raise ValueError(f"array of shape {value.shape} where the model has {np.shape(template)}")
+        raise ValueError(f"an array of shape {value.shape} does not fit the model's {np.shape(template)}")
     return value
 
 

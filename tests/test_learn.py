@@ -3,7 +3,9 @@ exact bidirectional search, a short training run, checkpoints and the CLI."""
 
 import importlib.util
 import json
+import os
 import pathlib
+import pickle
 import re
 import signal
 import subprocess
@@ -241,17 +243,6 @@ def test_checkpoint_round_trip_and_repeatability(learn, tmp_path):
         assert np.array_equal(a, b)
 
 
-def test_checkpoint_is_data_only(learn, tmp_path):
-    learner = learn.Learner(3, seed=0, hidden=(16,))
-    path = tmp_path / "m.ckpt"
-    learner.save(str(path))
-    with np.load(path, allow_pickle=False) as data:    # no object arrays anywhere
-        assert all(data[k].dtype != object for k in data.files)
-    path.write_bytes(path.read_bytes()[:100])
-    with pytest.raises(Exception):
-        learn.Learner.load(str(path))
-
-
 @pytest.mark.parametrize("damage", ["shape", "missing"])
 def test_from_state_refuses_arrays_that_do_not_fit(learn, damage):
     arrays, meta = learn.Learner(3, seed=0, hidden=(16,)).state()
@@ -293,7 +284,9 @@ def test_cli_line_chart_resume_and_ctrl_c(learn, tmp_path):
     out, err = proc.communicate(timeout=120)
     assert proc.returncode == 0, err
     last = out.strip().splitlines()[-1]
-    assert re.fullmatch(r"solved [0-3]/3; mean length (\d+\.\d\d|nan); optimal mean \d+\.\d\d", last)
+    assert re.fullmatch(r"solved 0/3; mean length nan; seconds per cube \d+\.\d{3}|"
+                        r"solved [1-3]/3; mean length \d+\.\d\d; optimal mean \d+\.\d\d; seconds per cube \d+\.\d{3}",
+                        last)
     assert pathlib.Path(chart).read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     assert learn.Learner.load(ckpt).steps == 30
     # The random-state test: no training, the checkpoint's model.
@@ -331,3 +324,271 @@ def test_cli_line_chart_resume_and_ctrl_c(learn, tmp_path):
     out, err = proc.communicate(timeout=60)
     assert proc.returncode == 130 and "Interrupted" in err
     assert learn.Learner.load(ckpt).steps > 30
+
+
+# ---- checkpoints are data ------------------------------------------------
+
+@pytest.fixture(scope="module")
+def small_checkpoint(learn, tmp_path_factory):
+    """A 2x2 model trained for a few steps, saved, and the bytes of its file."""
+    learner = learn.Learner(2, seed=2, hidden=(32,))
+    learn.train(learner, 0, learn.Clock(), str(tmp_path_factory.mktemp("t") / "c"), steps=20, eval_every=1e9)
+    path = tmp_path_factory.mktemp("ckpt") / "model.ckpt"
+    learner.save(str(path))
+    return learner, path.read_bytes()
+
+
+def usage_error(learn, capsys, argv):
+    """Runs learn.py's main in-process; returns the error text of its exit 2."""
+    with pytest.raises(SystemExit) as exit_info:
+        learn.main(argv)
+    assert exit_info.value.code == 2
+    err = capsys.readouterr().err
+    assert "Traceback" not in err
+    return err
+
+
+class Payload:
+    def __init__(self, marker):
+        self.marker = marker
+
+    def __reduce__(self):
+        return (os.system, (f"touch {self.marker}",))
+
+
+def test_a_crafted_pickle_is_never_run(learn, tmp_path, capsys, monkeypatch):
+    monkeypatch.setattr(learn, "train", lambda *a, **k: pytest.fail("training started"))
+    marker, evil = tmp_path / "ran", tmp_path / "learn-2x2.ckpt"
+    evil.write_bytes(pickle.dumps({"cube": 2, "x": Payload(marker)}))
+    err = usage_error(learn, capsys, ["--resume", "--checkpoint", str(evil)])
+    assert "not a learn.py checkpoint (a pickle: never loaded" in err
+    assert not marker.exists()
+
+
+def cut(data, n):
+    return data[:n]
+
+
+def zero4(data, at):
+    at = at % len(data)
+    return data[:at] + b"\0\0\0\0" + data[at + 4:]
+
+
+@pytest.mark.parametrize("damage, message", [
+    (lambda d: b"", "the file is empty"),
+    (lambda d: cut(d, 10), "truncated"),
+    (lambda d: cut(d, 40), "truncated"),
+    (lambda d: cut(d, len(d) // 2), "truncated"),
+    (lambda d: cut(d, len(d) - 1), "corrupted or truncated"),
+    (lambda d: zero4(d, 30), "corrupted"),
+    (lambda d: zero4(d, 60), "corrupted"),
+    (lambda d: zero4(d, len(d) // 2), "corrupted"),
+    (lambda d: zero4(d, -20), "corrupted"),
+    (lambda d: b"\x89PNG\r\n\x1a\n" + d[8:], "not a learn.py checkpoint"),
+    (lambda d: b"R U F\n" * 10, "not a learn.py checkpoint"),
+])
+@pytest.mark.parametrize("mode", ["--resume", "--test"])
+def test_damaged_checkpoints_are_refused(learn, small_checkpoint, tmp_path, capsys, monkeypatch,
+                                         damage, message, mode):
+    monkeypatch.setattr(learn, "train", lambda *a, **k: pytest.fail("training started"))
+    path = tmp_path / "m.ckpt"
+    path.write_bytes(damage(small_checkpoint[1]))
+    extra = ["--test", str(write_set(tmp_path, ["R U"]))] if mode == "--test" else ["--resume"]
+    err = usage_error(learn, capsys, ["--checkpoint", str(path)] + extra)
+    assert message in err and str(path) in err
+
+
+@pytest.mark.parametrize("change, message", [
+    (lambda a, m: m["config"].update(cube=4), "cube 4 is neither 2 nor 3"),
+    (lambda a, m: m["config"].update(hidden=[64]), "does not fit"),
+    (lambda a, m: m["config"].update(hidden="32"), "hidden '32' is not a list"),
+    (lambda a, m: m.update(steps=-1), "steps -1 is not a count"),
+    (lambda a, m: m.pop("history"), "no 'history'"),
+    (lambda a, m: a["opt_state"]["inner_state"]["0"].pop("mu"), "no 'mu'"),
+    (lambda a, m: m["config"].update(features="colours"), "not a checkpoint this learn.py can use"),
+])
+def test_checkpoints_that_do_not_fit_are_refused(learn, small_checkpoint, tmp_path, capsys, change, message):
+    arrays, meta = small_checkpoint[0].state()
+    change(arrays, meta)
+    path = tmp_path / "m.ckpt"
+    learn.checkpoint.save(str(path), arrays, meta)
+    assert message in usage_error(learn, capsys, ["--resume", "--checkpoint", str(path), "--steps", "1"])
+
+
+def test_ctrl_c_during_a_save_keeps_the_previous_checkpoint(learn, small_checkpoint, tmp_path, monkeypatch):
+    learner, previous = small_checkpoint
+    path = tmp_path / "m.ckpt"
+    path.write_bytes(previous)
+    learner.steps += 1
+    real = learn.checkpoint.write_all
+
+    def interrupted(f, data, block=1 << 20):
+        real(f, data[:len(data) // 2], block=64)
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(learn.checkpoint, "write_all", interrupted)
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            learner.save(str(path))
+    finally:
+        learner.steps -= 1
+    assert path.read_bytes() == previous
+    assert [p.name for p in tmp_path.iterdir()] == ["m.ckpt"]
+
+
+# ---- arguments ------------------------------------------------------------
+
+def write_set(tmp_path, lines):
+    path = tmp_path / "set.txt"
+    path.write_text("\n".join(lines) + "\n")
+    return path
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--minutes", "nan"], "--minutes: must be a finite number >= 0"),
+    (["--minutes", "inf", "--steps", "1"], "--minutes: must be a finite number >= 0"),
+    (["--minutes", "-1"], "--minutes: must be a finite number >= 0"),
+    (["--hidden", "0"], "--hidden must be >= 1"),
+    (["--hidden=-3"], "--hidden must be >= 1"),
+    (["--hidden", ","], "--hidden are comma-separated whole numbers; '' is not one"),
+    (["--hidden", "10,abc"], "'abc' is not one"),
+    (["--depths", "5,x"], "--depths are comma-separated whole numbers; 'x' is not one"),
+    (["--beam", "0"], "--beam: must be >= 1"),
+    (["--steps", "-2"], "--steps: must be >= 0"),
+    (["--resume", "--checkpoint", "{tmp}/none.ckpt"], "--resume: {tmp}/none.ckpt: no such checkpoint"),
+    (["--chart", "{tmp}/no/dir/c.png"], "--chart {tmp}/no/dir/c.png: the folder {tmp}/no/dir does not exist"),
+    (["--checkpoint", "{tmp}/no/m.ckpt"], "the folder {tmp}/no does not exist"),
+    (["--checkpoint", "{tmp}"], "is a folder"),
+    (["--out", "o.jsonl"], "--out goes with --test"),
+    (["--ray"], "--ray goes with --test"),
+    (["--test", "{tmp}/set.txt", "--out", "{tmp}/no/o.jsonl"], "does not exist"),
+    (["--test", "{tmp}/set.txt", "--resume"], "needs the --out file"),
+    (["--test", "{tmp}/set.txt", "--steps", "3"], "--test evaluates a trained checkpoint"),
+    (["--test", "{tmp}/bad.txt"], "bad.txt, line 2: unknown move token 'Rw'"),
+])
+def test_bad_arguments_are_usage_errors(learn, tmp_path, capsys, monkeypatch, args, message):
+    monkeypatch.setattr(learn, "train", lambda *a, **k: pytest.fail("training started"))
+    write_set(tmp_path, ["R U"])
+    (tmp_path / "bad.txt").write_text("R\nRw U\n")
+    args = [a.format(tmp=tmp_path) for a in args]
+    assert message.format(tmp=tmp_path) in usage_error(learn, capsys, args)
+
+
+def test_plain_progress_lines_when_not_a_terminal(learn, tmp_path, capsys, monkeypatch):
+    monkeypatch.setattr(learn.batchrun, "PLAIN_PROGRESS_SECONDS", 0.0)
+    argv = ["--cube", "2", "--hidden", "16", "--steps", "3", "--scrambles", "2", "--beam", "8",
+            "--checkpoint", str(tmp_path / "m.ckpt")]
+    assert learn.main(argv) == 0
+    err = capsys.readouterr().err.splitlines()
+    assert "Training for 3 steps" in err
+    for phase in ("train", "search", "oracle"):
+        assert any(line.startswith(f"{phase}: ") for line in err), phase
+
+
+def test_test_file_answers_checked_against_the_oracle_and_resumed(learn, small_checkpoint, tmp_path, capsys):
+    rng = np.random.default_rng(11)
+    scrambles = [" ".join(learn.MOVES[m] for m in rng.integers(0, 12, n)) for n in (2, 3, 4, 5, 6, 3)]
+    ckpt, out = tmp_path / "m.ckpt", tmp_path / "out.jsonl"
+    ckpt.write_bytes(small_checkpoint[1])
+    argv = ["--test", str(write_set(tmp_path, scrambles)), "--checkpoint", str(ckpt), "--beam", "4096",
+            "--out", str(out)]
+    assert learn.main(argv) == 0
+    first = capsys.readouterr().out.splitlines()[-1]
+    recs = [json.loads(line) for line in out.read_text().splitlines()]
+    assert [r["scramble"] for r in recs] == scrambles
+    for rec in recs:
+        best = optimal(learn, learn.batchrun.parse_moves(rec["scramble"]))
+        assert rec["optimal"] == best
+        if rec["solution"] is not None:
+            assert rec["length"] >= best and learn.check(2, learn.batchrun.parse_moves(rec["scramble"]),
+                                                         learn.batchrun.parse_moves(rec["solution"]))
+    # Resumed with every cube done, nothing is solved again and the summary stands.
+    assert learn.main(argv + ["--resume"]) == 0
+    assert capsys.readouterr().out.splitlines()[-1] == first
+    assert len(out.read_text().splitlines()) == len(scrambles)
+
+
+PROBE = '''
+import os
+import learn
+
+
+def evaluate_chunk(job, chunk):
+    recs = learn.evaluate_chunk(job, chunk)
+    for rec in recs:
+        rec["worker"] = [os.getpid(), len(learn._WORKER_LEARNERS)]
+    return recs
+'''
+
+
+def test_ray_gives_the_same_answers_and_ships_the_model_once(learn, small_checkpoint, tmp_path, monkeypatch):
+    ray = pytest.importorskip("ray", reason='Ray is not installed (pip install ".[cluster]")')
+    batchrun = learn.batchrun
+    learner = small_checkpoint[0]
+    rng = np.random.default_rng(12)
+    cubes = [batchrun.Cube(i, " ".join(learn.MOVES[m] for m in s), [int(m) for m in s], i + 1)
+             for i, s in enumerate(rng.integers(0, 12, (24, 7)))]
+    width = 2048            # 8 cubes a chunk: three tasks
+    size = 16384 // width
+    local = batchrun.Results(cubes, learn.MODELS[2])
+    job = {"learner": learner, "width": width, "optimal": False}
+    batchrun.run(cubes, size, local, batchrun.Progress(len(cubes)), learn.evaluate_chunk, job)
+    (tmp_path / "probe.py").write_text(PROBE)
+    puts = []
+    real_put = ray.put
+    monkeypatch.setattr(ray, "put", lambda value: puts.append(1) or real_put(value))
+    try:
+        batchrun.start_ray(None, 2, env={"PYTHONPATH": str(tmp_path)})
+        remote = batchrun.Results(cubes, learn.MODELS[2])
+        batchrun.run(cubes, size, remote, batchrun.Progress(len(cubes)), None, None, remote="probe:evaluate_chunk",
+                     remote_job=learn.remote_job(learner, width, False), workers=2)
+    finally:
+        ray.shutdown()
+    assert len(puts) == 1
+    for i in range(len(cubes)):
+        worker = remote.records[i].pop("worker")
+        assert worker[1] == 1                      # one learner per worker process, built once
+        assert {k: v for k, v in remote.records[i].items() if k != "seconds"} == \
+            {k: v for k, v in local.records[i].items() if k != "seconds"}
+
+
+@pytest.mark.parametrize("option, text", [
+    ("--beam", "default 4096"),
+    ("--minutes", "with --resume, this much more training on top of what the checkpoint has had"),
+    ("--resume", "with --test, go on with the --out file"),
+])
+def test_help_says_what_each_option_does(learn, capsys, option, text):
+    with pytest.raises(SystemExit) as exit_info:
+        learn.main(["--help"])
+    assert exit_info.value.code == 0
+    help_text = " ".join(capsys.readouterr().out.split())
+    assert text in help_text.split(option, 1)[1]
+
+
+def test_summary_comes_before_the_chart_and_one_wall_time_a_phase(learn, tmp_path, capsys, monkeypatch):
+    def chart_fails(*a, **k):
+        raise RuntimeError("chart")
+
+    monkeypatch.setattr(learn, "write_chart", chart_fails)
+    argv = ["--cube", "2", "--hidden", "16", "--steps", "3", "--scrambles", "2", "--beam", "8",
+            "--checkpoint", str(tmp_path / "m.ckpt"), "--chart", str(tmp_path / "c.png")]
+    with pytest.raises(RuntimeError, match="chart"):
+        learn.main(argv)
+    out = capsys.readouterr().out.splitlines()
+    assert out[-1].startswith("solved ") and out[-2].startswith("Means over the ")
+    for phase in ("Train", "Search", "Oracle"):
+        assert sum(line.count(" s wall") + line.count(" s for ") for line in out if line.startswith(phase)) == 1
+
+
+def test_test_file_takes_the_cube_from_the_checkpoint(learn, small_checkpoint, tmp_path, capsys):
+    ckpt2, ckpt3 = tmp_path / "m2.ckpt", tmp_path / "m3.ckpt"
+    ckpt2.write_bytes(small_checkpoint[1])
+    learn.Learner(3, seed=0, hidden=(8,)).save(str(ckpt3))
+    path = str(write_set(tmp_path, ["R U"]))
+    assert "m2.ckpt holds a 2x2 model, not 3x3" in usage_error(
+        learn, capsys, ["--cube", "3", "--test", path, "--checkpoint", str(ckpt2)])
+    assert learn.main(["--test", path, "--checkpoint", str(ckpt3), "--beam", "16"]) == 0
+    captured = capsys.readouterr()
+    # A beam of 16 holds every state within one turn, so R U is solved in two.
+    assert captured.out.splitlines()[-1].startswith("solved 1/1; mean length 2.00;")
+    assert "beam 16" in captured.err
