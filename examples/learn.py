@@ -63,7 +63,7 @@ SETTINGS = {   # per cube: the network and its training, the beam widths, the se
                        decay=300, batch=1024, walk=18, walkers=455),
             beam=4096, widen=(), max_depth=24),
     3: dict(model=dict(features="pieces", hidden=[1024, 512, 512], blocks=0, lr=1e-3, warmup=100,
-                       decay=500, batch=1024, walk=26, walkers=1024),
+                       decay=500, batch=1024, walk=26, walkers=1024, canonical=True),
             beam=4096, widen=(16384,), max_depth=34),
 }
 SCRAMBLE_DEPTHS_3X3 = (5, 10, 15, 20)
@@ -125,6 +125,8 @@ class Learner(learning.Learner):
             raise ValueError(f"hidden {hidden!r} is not a list of layer widths")
         if cfg["features"] not in ("pieces", "stickers"):
             raise ValueError(f"features {cfg['features']!r} are neither pieces nor stickers")
+        if type(cfg.get("canonical", False)) is not bool:
+            raise ValueError(f"canonical {cfg['canonical']!r} is not true or false")
         for key in ("steps", "samples", "chunk", "used", "seed"):
             if type(meta[key]) is not int or meta[key] < 0:
                 raise ValueError(f"{key} {meta[key]!r} is not a count")
