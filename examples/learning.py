@@ -135,6 +135,19 @@ def children_codes(codes: np.ndarray) -> np.ndarray:
     return new[np.arange(12)[:, None], slots, moved].reshape(-1, codes.shape[1])
 
 
+def inverse_codes(codes: np.ndarray) -> np.ndarray:
+    """The inverse states: if turns t1..tn make a state of a solved cube,
+    its inverse is what tn^-1..t1^-1 make. Where slot s holds piece p
+    twisted by t, the inverse holds piece s in slot p twisted by -t."""
+    out = np.empty_like(codes)
+    n = np.arange(len(codes))[:, None]
+    for first, last, k in ((0, 8, 3), (8, codes.shape[1], 2)):
+        c = codes[:, first:last].astype(np.intp)
+        slots = np.arange(last - first, dtype=np.intp)
+        out[n, first + c // k] = (slots * k + (-(c % k)) % k).astype(codes.dtype)
+    return out
+
+
 def code_rows(codes: np.ndarray) -> np.ndarray:
     """Piece codes back to sticker rows (the inverse of piece_codes)."""
     cube = 3 if codes.shape[1] == 20 else 2
@@ -262,20 +275,34 @@ def canonical(codes: np.ndarray, chunk: int = 16384, ties: bool = False):
     the first symmetry that gives it: (codes (n, P), which (n,)), and with
     `ties` also (n, 48) flags of every symmetry that gives it (more than one
     for a state that some symmetry leaves as it is). A network that reads
-    canonical states sees each class of up to 48 equivalent states as one."""
+    canonical states sees each class of up to 48 equivalent states as one.
+
+    The corner word decides almost always, so the edges of all 48 images
+    are made only for the states whose least corner word is shared."""
+    source, new, _ = symmetries(3 if codes.shape[1] == 20 else 2)
     out = np.empty_like(codes)
     which = np.empty(len(codes), np.intp)
     every = np.empty((len(codes), 48), bool) if ties else None
+    k48 = np.arange(48)[:, None, None]
+    shifts = np.uint64(5) * np.arange(8, dtype=np.uint64)
     for lo in range(0, len(codes), chunk):
-        images = symmetric_codes(codes[lo:lo + chunk], np.arange(48))        # (48, n, P)
-        hi, low = state_keys(images.reshape(-1, codes.shape[1]))
-        hi, low = hi.reshape(48, -1), low.reshape(48, -1)
-        low = np.where(hi == hi.min(axis=0), low, np.uint64(0xFFFFFFFFFFFFFFFF))
-        k = low.argmin(axis=0)
+        part = codes[lo:lo + chunk]
+        n = np.arange(len(part))
+        corners = new[k48, np.arange(8), part[:, source[:, :8]].transpose(1, 0, 2)]     # (48, n, 8)
+        hi = (corners.astype(np.uint64) << shifts).sum(axis=2, dtype=np.uint64)
+        best = hi == hi.min(axis=0)
+        k = best.argmax(axis=0)
+        shared = np.flatnonzero(best.sum(axis=0) > 1)
+        if len(shared) and codes.shape[1] > 8:
+            images = symmetric_codes(part[shared], np.arange(48))                        # (48, m, P)
+            low = state_keys(images.reshape(-1, codes.shape[1]))[1].reshape(48, -1)
+            low = np.where(best[:, shared], low, np.uint64(0xFFFFFFFFFFFFFFFF))
+            k[shared] = low.argmin(axis=0)
+            best[:, shared] = low == low.min(axis=0)
         which[lo:lo + chunk] = k
-        out[lo:lo + chunk] = images[k, np.arange(images.shape[1])]
+        out[lo:lo + chunk] = new[k[:, None], np.arange(codes.shape[1]), part[n[:, None], source[k]]]
         if ties:
-            every[lo:lo + chunk] = (low == low[k, np.arange(len(k))]).T
+            every[lo:lo + chunk] = best.T
     return (out, which, every) if ties else (out, which)
 
 
@@ -684,6 +711,28 @@ class KeySet:
         h, hi, lo = h[order], hi[order], lo[order]
         at = np.searchsorted(self.h, h)
         self.h, self.hi, self.lo = np.insert(self.h, at, h), np.insert(self.hi, at, hi), np.insert(self.lo, at, lo)
+
+
+def inverse_path(path):
+    """The turns that undo `path`: reversed, each turn inverted."""
+    return None if path is None else [m ^ 1 for m in reversed(path)]
+
+
+def beam_search_both(rows: np.ndarray, score, width: int, max_depth: int, clock, table=None):
+    """beam_search on each state and on its inverse state in one batch.
+
+    A solution q of the inverse state S^-1 is a path that makes S of a
+    solved cube, so q undone solves S. The two searches see different
+    states and often end at different lengths; each start keeps the
+    shorter (the state's own on a tie)."""
+    codes = piece_codes(rows)
+    both = np.concatenate([rows, code_rows(inverse_codes(codes))])
+    found = beam_search(both, score, width, max_depth, clock, table)
+    out = []
+    for direct, inverse in zip(found[:len(rows)], found[len(rows):]):
+        inverse = inverse_path(inverse)
+        out.append(inverse if direct is None or (inverse is not None and len(inverse) < len(direct)) else direct)
+    return out
 
 
 def beam_search(rows: np.ndarray, score, width: int, max_depth: int, clock, table=None):

@@ -162,6 +162,16 @@ def test_a_canonical_policy_is_symmetric_and_its_data_point_home(learn):
 
 
 @pytest.mark.parametrize("cube", [2, 3])
+def test_inverse_states_are_made_by_the_undoing_turns(learn, cube):
+    cubes, rows = random_cubes(cube, 30, 50 + cube)
+    inverse = learn.learning.code_rows(learn.learning.inverse_codes(learn.learning.piece_codes(rows)))
+    for c, row in zip(cubes, inverse):
+        undone = type(c)()
+        undone.do_moves(" ".join(MOVE_NAMES[m] for m in learn.learning.inverse_path(history(c))))
+        assert row.tolist() == undone.to_sticker_array()
+
+
+@pytest.mark.parametrize("cube", [2, 3])
 def test_state_keys_are_exact(learn, cube):
     """Equal keys exactly when the sticker rows are equal (many repeats:
     short scrambles revisit states), and the group number separates them."""
@@ -219,16 +229,18 @@ def test_near_table_holds_every_state_by_its_distance(learn):
             assert len(back) == d and learn.check(3, path, back)
 
 
+@pytest.mark.parametrize("search", ["beam_search", "beam_search_both"])
 @pytest.mark.parametrize("cube,lengths", [(2, (0, 1, 2, 3, 4, 5, 5, 6)), (3, (0, 1, 2, 3, 4, 4))])
-def test_wide_beam_is_breadth_first(learn, cube, lengths):
+def test_wide_beam_is_breadth_first(learn, cube, lengths, search):
     """With room for every state, the beam is a breadth-first search, so it
-    finds exactly the oracle's optimal length whatever the scores say."""
+    finds exactly the oracle's optimal length whatever the scores say (and
+    so does the pair of searches on each state and its inverse)."""
     rng = np.random.default_rng(5)
     scrambles = [[int(m) for m in rng.integers(0, 12, n)] for n in lengths]
     clock = learn.Clock()
     flat = lambda rows: np.zeros((len(rows), 12), np.float32)  # noqa: E731
     rows = learn.scramble_rows(cube, scrambles, learn.MOVES)
-    found = learn.beam_search(rows, flat, 200_000, max(lengths), clock)
+    found = getattr(learn.learning, search)(rows, flat, 200_000, max(lengths), clock)
     for s, sol in zip(scrambles, found):
         assert sol is not None and learn.check(cube, s, sol)
         assert len(sol) == len(learn.oracle.solve(cube, s, log=lambda *a: None)[1])
