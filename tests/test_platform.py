@@ -16,7 +16,7 @@ import textwrap
 import pytest
 
 import tessaroll
-from host import CLASS_SIGNATURE_LOST, child_env
+from host import CLASS_SIGNATURE_LOST, child_env, needs_numpy
 from tessaroll import Cube2x2, Cube3x3
 
 PYPY = platform.python_implementation() == "PyPy"
@@ -309,6 +309,7 @@ def test_no_subclass_is_usable_by_any_route():
     reason="ASan and valgrind hold freed blocks in quarantine, so peak RSS grows without a "
     "leak; they report leaks themselves",
 )
+@needs_numpy
 @pytest.mark.parametrize("call, limit_mib", [
     ("batch.get_next_states()", 50),
     ("rows = batch.get_next_states()", 100),
