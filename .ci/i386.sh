@@ -4,7 +4,7 @@
 # its PyPy, each against a CMake build made with the chroot's own compiler.
 # CPython uses Debian's NumPy; PyPy uses a NumPy wheel built here from source,
 # since none is published for 32-bit PyPy, unless a checked copy lies in
-# shared/wheels (see seed_numpy_wheel). Call costs are printed for both
+# shared/wheels (see seed_wheel in common.sh). Call costs are printed for both
 # interpreters (bench/perf_check.py), never checked.
 #
 # The chroot is cached under $TESSAROLL_CACHE (default /var/cache/tessaroll)
@@ -81,29 +81,9 @@ chroot_mount proc proc proc
 chroot_mount tmpfs tmpfs dev/shm mode=1777
 mkdir -p "$wheels"
 # Building that wheel is most of a cold run (half an hour on two cores), so a
-# copy kept in shared/wheels beside the checkout (or beside the main checkout
-# of a git worktree) seeds the cache when its checksum matches.
-seed_numpy_wheel() {
-    local dir common name
-    ls "$wheels"/numpy-"$numpy_version"-*.whl >/dev/null 2>&1 && return 0
-    for dir in "$src_root/../shared/wheels" \
-        "$(common=$(git -C "$src_root" rev-parse --path-format=absolute --git-common-dir \
-            2>/dev/null) && echo "${common%/.git}/../shared/wheels")"; do
-        [ -f "$dir/SHA256SUMS" ] || continue
-        for name in $(cd "$dir" && ls numpy-"$numpy_version"-pp*-linux_i686.whl 2>/dev/null); do
-            if (cd "$dir" && grep -E "^[0-9a-f]{64} [ *]$name\$" SHA256SUMS |
-                sha256sum --check --status --strict - 2>/dev/null); then
-                # .part, then a rename: an interrupted copy is never taken.
-                cp "$dir/$name" "$wheels/$name.part" && chmod 644 "$wheels/$name.part" &&
-                    mv "$wheels/$name.part" "$wheels/$name"
-                echo "== i386: NumPy wheel $name from $(cd "$dir" && pwd)"
-                return 0
-            fi
-            echo "== i386: $dir/$name does not match its SHA256SUMS; not used"
-        done
-    done
-}
-seed_numpy_wheel
+# checked copy in shared/wheels seeds the cache (seed_wheel in common.sh).
+ls "$wheels"/numpy-"$numpy_version"-*.whl >/dev/null 2>&1 ||
+    seed_wheel "$src_root" "$wheels" "numpy-$numpy_version-pp*-linux_i686.whl" || true
 chroot_mount none "$wheels" wheels bind
 chroot_copy_source "$src_root"
 chroot_pip_env
