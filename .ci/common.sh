@@ -138,6 +138,32 @@ chroot_pip_env() {
     case $index_url in http://* | https://*) pip_env+=(PIP_INDEX_URL="$index_url") ;; esac
 }
 
+# arm64_binfmt: make sure that this kernel runs aarch64 programs through
+# qemu-user-static: binfmt_misc mounted and the handler registered and on.
+# qemu-user-static ships the registration; binfmt-support's service would
+# load it at boot, but a container has no boot. Its flags hold F, so the
+# kernel opens QEMU once, here, and a chroot needs no copy of it.
+arm64_binfmt() {
+    local dir=/proc/sys/fs/binfmt_misc
+    [ -e "$dir/register" ] || mount -t binfmt_misc binfmt_misc "$dir"
+    if [ ! -e "$dir/qemu-aarch64" ]; then
+        cat /usr/lib/binfmt.d/qemu-aarch64.conf >"$dir/register"
+    fi
+    if [ "$(head -n 1 "$dir/qemu-aarch64")" != enabled ]; then
+        echo 1 >"$dir/qemu-aarch64"
+    fi
+}
+
+# arm64_qemu_in_root: a handler registered elsewhere without the F flag
+# makes the kernel look for QEMU by path inside the chroot: put it there.
+arm64_qemu_in_root() {
+    local entry=/proc/sys/fs/binfmt_misc/qemu-aarch64 interpreter
+    grep -q '^flags:.*F' "$entry" && return 0
+    interpreter=$(sed -n 's/^interpreter //p' "$entry")
+    mkdir -p "$root$(dirname "$interpreter")"
+    cp /usr/bin/qemu-aarch64-static "$root$interpreter"
+}
+
 # seed_wheel CHECKOUT DEST PATTERN: copy into DEST a wheel matching PATTERN
 # from shared/wheels beside CHECKOUT (or beside the main checkout, when
 # CHECKOUT is a git worktree) whose line in that directory's SHA256SUMS
