@@ -35,7 +35,7 @@ cache=${TESSAROLL_CACHE:-/var/cache/tessaroll}
 # TESSAROLL_EMULATED=qemu (tests/host.py). The module is cross-compiled
 # unless TESSAROLL_ARM64_BUILD=chroot; on an aarch64 machine it is built in
 # the chroot.
-native= foreign=(--foreign) emulated=qemu
+native='' foreign=(--foreign) emulated=qemu
 if [ "$(uname -m)" = aarch64 ]; then
     native=1 foreign=() emulated=
 fi
@@ -164,7 +164,9 @@ tree=$root/work/tessaroll
 failed=()
 start=$SECONDS
 if [ "$build_mode" = cross ]; then
-    command -v cmake >/dev/null && command -v ninja >/dev/null || apt_need cmake ninja-build
+    if ! command -v cmake >/dev/null || ! command -v ninja >/dev/null; then
+        apt_need cmake ninja-build
+    fi
     host_tmp=$(mktemp -d)
     trap 'chroot_cleanup; rm -rf "$host_tmp"' EXIT
     # The chroot is the sysroot: headers and libraries (GoogleTest, Python,
