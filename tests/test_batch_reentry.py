@@ -10,7 +10,7 @@ import sys
 import pytest
 
 import tessaroll
-from test_batch_lifecycle import MEMORY_TOOL
+from host import MEMORY_TOOL, needs_numpy
 from test_batch_process import run_python
 
 needs_fork = pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
@@ -56,6 +56,7 @@ AFTER_RUN_EXITFUNCS = """
 """
 
 
+@needs_numpy
 @pytest.mark.parametrize("code, expected", [
     (JOIN_AT_EXIT, "joined"),
     (AFTER_RUN_EXITFUNCS, "False 20 (36000, 54)"),
@@ -88,6 +89,7 @@ SCRAMBLE_ARRAY_CHANGED = """
 """
 
 
+@needs_numpy
 @pytest.mark.skipif(MEMORY_TOOL, reason="slow under ASan and valgrind")
 @pytest.mark.parametrize("change", [
     "lengths.resize(1, refcheck=False)",
@@ -127,6 +129,7 @@ APPLY_ARRAY_CHANGED = """
 """
 
 
+@needs_numpy
 @pytest.mark.skipif(MEMORY_TOOL, reason="slow under ASan and valgrind")
 def test_apply_move_indexes_works_on_the_indexes_it_was_given():
     out = run_python(APPLY_ARRAY_CHANGED, {"RAYON_NUM_THREADS": "1"}, timeout=120)
@@ -189,6 +192,7 @@ FORK_IN_HANDLER = """
 
 
 @needs_fork
+@needs_numpy
 @pytest.mark.parametrize("count, call", [
     (4, "batch.scramble(np.full(4, 10**12, np.int64))"),
     (50_000, "batch.get_next_states()"),

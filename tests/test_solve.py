@@ -12,7 +12,7 @@ import sys
 
 import pytest
 
-from host import child_env
+from host import NO_ADDRESS_SPACE_CAP, child_env
 from reference import MOVE_NAMES, ReferenceCube
 
 np = pytest.importorskip("numpy")
@@ -284,6 +284,7 @@ def test_a_long_depth_reports_its_progress(solver, monkeypatch):
 @pytest.mark.skipif("TESSAROLL_MEMORY_TOOL" in os.environ,
                     reason="ASan and valgrind map far more address space than the limit allows")
 @pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="reads /proc")
+@pytest.mark.skipif(NO_ADDRESS_SPACE_CAP is not None, reason=str(NO_ADDRESS_SPACE_CAP))
 def test_address_space_limit_stops_the_search_with_one_line(solver):
     """Under an address-space limit a deep scramble stops the optimal search
     on the estimate, before an allocation fails, and without kociemba the
