@@ -48,9 +48,9 @@
 #include "cubeBatch/pool.h"
 
 #include "cube/at_fork.h"
+#include "cube/glibc_symver.h"
 #include "cubeBatch/captured_error.h"
 #include "cubeBatch/cond_var.h"
-#include "cubeBatch/glibc_symver.h"
 #include "cubeBatch/pool_size.h"
 
 #include <atomic>
