@@ -45,19 +45,25 @@ std::unique_ptr<Out[]> snapshot(const In* values, std::size_t k, Narrow narrow) 
     return copy;
 }
 
-// Run `work(value of item b, b, e)` over [0, k): items [0, in_place) on the
-// caller's array without a poll, the rest on a copy with `poll`.
+// Run `work(values of items b.., b, e, stop)` over [0, k): items
+// [0, in_place) on the caller's array without a poll, the rest on a copy
+// with `poll`.
 template <class Out, class In, class Narrow, class Work>
 void in_place_then_copy(const In* values, std::size_t k, std::size_t in_place, Narrow narrow,
                         pool::Poll poll, Work work) {
     pool::Pool& pool = pool::instance();
-    pool.for_each_piece(in_place, [&](std::size_t b, std::size_t e) { work(values + b, b, e); });
+    pool.for_each_piece(in_place, [&](std::size_t b, std::size_t e, pool::StopToken stop) {
+        work(values + b, b, e, stop);
+    });
     if (in_place == k) return;
     const std::size_t rest = k - in_place;
     const auto own = snapshot<Out>(values + in_place, rest, narrow);
     const Out* const copy = own.get();
     pool.for_each_piece(
-        rest, [&](std::size_t b, std::size_t e) { work(copy + b, in_place + b, in_place + e); },
+        rest,
+        [&](std::size_t b, std::size_t e, pool::StopToken stop) {
+            work(copy + b, in_place + b, in_place + e, stop);
+        },
         poll);
 }
 
@@ -69,12 +75,13 @@ constexpr std::uint8_t narrow_index(std::size_t index) noexcept {
 }
 
 template <Cube C, class Index>
-void apply_range(C* data, const Index* indexes, std::size_t b, std::size_t e) {
+void apply_range(C* data, const Index* indexes, std::size_t b, std::size_t e,
+                 pool::StopToken stop) {
     while (b < e) {
-        const std::size_t stop = b + std::min(e - b, kCubesPerStopCheck);
-        for (; b < stop; ++b)
+        const std::size_t pause = b + std::min(e - b, kCubesPerStopCheck);
+        for (; b < pause; ++b)
             apply_move_index_internal(data[b], indexes[b]);
-        if (b < e && pool::stop_requested()) return;
+        if (b < e && stop.stop_requested()) return;
     }
 }
 
@@ -86,13 +93,14 @@ void apply_indexes(std::span<C> cubes, const std::size_t* indexes, std::size_t m
     if (k < inline_cubes) {
         // On this thread, with no poll: nothing else runs meanwhile.
         pool::instance();
-        apply_range(data, indexes, 0, k);
+        apply_range(data, indexes, 0, k, {});
         return;
     }
     in_place_then_copy<std::uint8_t>(
         indexes, k, static_cast<std::size_t>(std::min<std::uint64_t>(k, cubes_before_poll)),
-        narrow_index, poll, [&](const auto* values, std::size_t b, std::size_t e) {
-            apply_range(data + b, values, 0, e - b);
+        narrow_index, poll,
+        [&](const auto* values, std::size_t b, std::size_t e, pool::StopToken stop) {
+            apply_range(data + b, values, 0, e - b, stop);
         });
 }
 
@@ -107,7 +115,7 @@ void apply_indexes(std::span<C> cubes, const std::size_t* indexes, std::size_t m
 // call was cancelled; if so it stores the cube in hand, turned by whole
 // pairs, and returns.
 template <Cube C, class Length>
-void scramble_piece(C* cubes, const Length* lengths, std::size_t count) {
+void scramble_piece(C* cubes, const Length* lengths, std::size_t count, pool::StopToken stop) {
     ThreadRng& seed_source = thread_rng();
     ChaCha<8>::Key key;
     for (auto& word : key)
@@ -132,7 +140,7 @@ void scramble_piece(C* cubes, const Length* lengths, std::size_t count) {
             until_check -= run;
             if (until_check == 0) {
                 until_check = kPairsPerStopCheck;
-                if (pool::stop_requested()) {
+                if (stop.stop_requested()) {
                     cubes[i] = cube;
                     return;
                 }
@@ -176,13 +184,14 @@ void scramble_cubes(std::span<C> cubes, const std::int64_t* lengths, std::size_t
     if (prefix.cubes == k && prefix.turns < inline_turns) {
         // On this thread, with no poll: nothing else runs meanwhile.
         pool::instance();
-        scramble_piece(data, lengths, k);
+        scramble_piece(data, lengths, k, {});
         return;
     }
-    in_place_then_copy<std::uint64_t>(lengths, k, prefix.cubes, turns_of, poll,
-                                      [&](const auto* values, std::size_t b, std::size_t e) {
-                                          scramble_piece(data + b, values, e - b);
-                                      });
+    in_place_then_copy<std::uint64_t>(
+        lengths, k, prefix.cubes, turns_of, poll,
+        [&](const auto* values, std::size_t b, std::size_t e, pool::StopToken stop) {
+            scramble_piece(data + b, values, e - b, stop);
+        });
 }
 
 } // namespace

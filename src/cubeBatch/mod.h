@@ -124,12 +124,9 @@ constexpr bool successors_inline(std::size_t n) noexcept {
 template <Cube C>
 void write_successors(std::span<const C> cubes, std::span<std::int64_t> out, pool::Poll poll = {},
                       std::uint64_t inline_rows = kInlineSuccessorRows) {
-    next_states_internal(
-        cubes, out,
-        [&](std::size_t rows, auto&& piece) {
-            pool::run_sized(rows, rows, inline_rows, piece, poll);
-        },
-        pool::stop_requested);
+    next_states_internal(cubes, out, [&](std::size_t rows, auto&& piece) {
+        pool::run_sized(rows, rows, inline_rows, piece, poll);
+    });
 }
 
 } // namespace tessaroll
