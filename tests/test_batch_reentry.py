@@ -64,6 +64,56 @@ def test_threads_in_batch_calls_come_back_while_the_interpreter_lives(code, expe
     assert run_python(code, timeout=60).strip() == expected
 
 
+# Another thread writes the lengths while scramble runs (np.copyto releases
+# the interpreter lock): a racing read may give anything, but the work done
+# before the first signal check must stay bounded whatever it gives. The
+# writer plants 2**40 turns in the last cube, which the copy reaches last;
+# the lengths are either the tail of that large array (a call small enough
+# for the calling thread) or all of it (a call for the pool). Each call is
+# given an alarm 0.2 s later; prints the number of calls and the longest.
+SCRAMBLE_RACING_WRITER = """
+    import signal, threading, time, numpy as np, tessaroll
+    class Alarm(Exception):
+        pass
+    def on_alarm(signum, frame):
+        raise Alarm
+    signal.signal(signal.SIGALRM, on_alarm)
+    n, cubes, turns = 1 << 20, {cubes}, {turns}
+    small = np.zeros(n, np.int64)
+    small[-cubes:] = turns
+    huge = small.copy()
+    huge[-1] = 1 << 40
+    whole = small.copy()
+    lengths = whole[-cubes:]
+    batch = tessaroll.CubeBatch(cubes, 2)
+    def writer():
+        while True:
+            np.copyto(whole, huge)
+            np.copyto(whole, small)
+    threading.Thread(target=writer, daemon=True).start()
+    calls, longest, end = 0, 0.0, time.monotonic() + 4
+    while time.monotonic() < end:
+        signal.setitimer(signal.ITIMER_REAL, 0.2)
+        started = time.monotonic()
+        try:
+            batch.scramble(lengths)
+        except Alarm:
+            pass
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        calls, longest = calls + 1, max(longest, time.monotonic() - started)
+    print(calls, longest)
+"""
+
+
+@pytest.mark.skipif(MEMORY_TOOL, reason="slow under ASan and valgrind")
+@pytest.mark.parametrize("cubes, turns", [(8192, 1), (1 << 20, 1)],
+                         ids=["calling-thread", "pool"])
+def test_a_racing_writer_cannot_make_scramble_uninterruptible(cubes, turns):
+    calls, longest = run_python(SCRAMBLE_RACING_WRITER.format(cubes=cubes, turns=turns),
+                                timeout=90).split()
+    assert int(calls) >= 2 and float(longest) < 5, (calls, longest)
+
+
 # A handler that frees the argument array (resize without the reference
 # check) or writes it while the workers run: the call goes on with the values
 # it was given. Every cube of the 2x2 batch gets 300 turns, which leaves it
