@@ -183,6 +183,60 @@ def test_apply_move_indexes_works_on_the_indexes_it_was_given():
     assert out.split() == ["True", "True", "True"], out
 
 
+# A repeating timer whose handler makes a long batch call: a signal check
+# inside that call must not run the handler again, or handlers nest through
+# the module's frames without bound (on PyPy until its C-API emulation runs
+# out of stack and crashes the process). The signals are handled once the
+# handler's call has returned, by Python itself. Whether a handler runs
+# inside a handler's call shows: the inner batch is then borrowed, and even
+# an empty apply_move_indexes on it raises. The outer call is a single
+# cube's endless scramble, which checks for signals without the pool. Prints
+# how many handlers ran inside a handler's call, and how many ran.
+NESTED_HANDLERS = """
+    import signal, time, numpy as np, tessaroll
+    inner = tessaroll.CubeBatch(20_000, 2)
+    lengths = np.full(64, 200_000, np.int64)  # tens of milliseconds of turns
+    work = {{"scramble": lambda: inner.scramble(lengths), "str": lambda: str(inner)}}["{call}"]
+    nothing = np.zeros(0, np.uintp)
+    depth, inside, calls = 0, 0, 0
+    stop_at = time.monotonic() + 1.5
+    class Done(Exception):
+        pass
+    def handler(signum, frame):
+        global depth, inside, calls
+        calls += 1
+        try:
+            inner.apply_move_indexes(nothing)
+        except RuntimeError:
+            inside += 1
+            return
+        if time.monotonic() > stop_at:
+            if depth == 0:
+                signal.setitimer(signal.ITIMER_REAL, 0)
+                raise Done
+            return
+        depth += 1
+        try:
+            work()
+        finally:
+            depth -= 1
+    signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, 0.01, 0.01)
+    try:
+        tessaroll.Cube2x2().scramble(2**62)
+    except Done:
+        pass
+    print(inside, calls)
+"""
+
+
+@pytest.mark.skipif(MEMORY_TOOL, reason="slow under ASan and valgrind")
+@pytest.mark.parametrize("call", ["scramble", "str"])
+def test_a_handler_never_runs_inside_a_handlers_batch_call(call):
+    inside, calls = map(int, run_python(NESTED_HANDLERS.format(call=call), timeout=120).split())
+    assert inside == 0 and calls >= 3, (inside, calls)
+
+
 # os.fork() in a handler that runs inside a pool call: the parent's handler
 # raises to end its call; the child finds itself inside the interrupted call
 # with none of its workers, which must raise a RuntimeError there (never wait
