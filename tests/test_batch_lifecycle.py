@@ -197,10 +197,13 @@ def test_pool_works_with_the_threads_the_system_grants():
 # ends such threads when they ask for the lock back, and that must never
 # abort the process. Every other child has run the atexit callbacks once
 # before (atexit._run_exitfuncs()), which drops the module's exit hook until
-# the next batch call registers it again. Prints the children's exit
-# statuses.
+# the next batch call registers it again. The thread comes from threading,
+# or from _thread in a program that never imports threading. Prints the
+# children's exit statuses.
 DAEMON_EXIT = """
-    import atexit, os, random, sys, threading, time, warnings
+    import _thread, atexit, os, random, sys, time, warnings
+    if {use_threading}:
+        import threading
     import numpy as np, tessaroll
     warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads running
     rng = random.Random(5)
@@ -212,13 +215,17 @@ DAEMON_EXIT = """
             if run % 2:
                 atexit._run_exitfuncs()
             batch = tessaroll.CubeBatch(count, 3)
-            started = threading.Event()
+            started = []
             def loop():
-                started.set()
+                started.append(True)
                 while True:
                     batch.get_next_states()
-            threading.Thread(target=loop, daemon=True).start()
-            started.wait()
+            if {use_threading}:
+                threading.Thread(target=loop, daemon=True).start()
+            else:
+                _thread.start_new_thread(loop, ())
+            while not started:
+                time.sleep(0.001)
             time.sleep(rng.random() * 0.01)
             atexit.register(lambda: 1 / 0)
             sys.stderr = open(os.devnull, "w")
@@ -230,9 +237,11 @@ DAEMON_EXIT = """
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
-def test_daemon_threads_in_a_batch_call_never_abort_the_exit():
+@pytest.mark.parametrize("use_threading", [True, False], ids=["threading", "_thread"])
+def test_daemon_threads_in_a_batch_call_never_abort_the_exit(use_threading):
     runs = 20 if MEMORY_TOOL else 100
-    assert run_python(DAEMON_EXIT.format(runs=runs), timeout=600).split() == ["[0]", str(runs)]
+    out = run_python(DAEMON_EXIT.format(runs=runs, use_threading=use_threading), timeout=600)
+    assert out.split() == ["[0]", str(runs)]
 
 
 SUBINTERPRETER = """

@@ -38,9 +38,13 @@ JOIN_AT_EXIT = """
 """
 
 # atexit._run_exitfuncs() while the program goes on: batch calls on other
-# threads still come back (also the ones that release the lock).
+# threads still come back (also the ones that release the lock), whether the
+# program uses threading or only _thread, and never imports threading (on
+# CPython; PyPy may import it by itself).
 AFTER_RUN_EXITFUNCS = """
-    import atexit, threading
+    import _thread, atexit, sys, time
+    if {use_threading}:
+        import threading
     import numpy as np, tessaroll
     batch = tessaroll.CubeBatch(3000, 3)
     batch.get_next_states()
@@ -49,17 +53,22 @@ AFTER_RUN_EXITFUNCS = """
     def work():
         for _ in range(20):
             shapes.append(batch.get_next_states().shape)
-    th = threading.Thread(target=work, daemon=True)
-    th.start()
-    th.join(30)
-    print(th.is_alive(), len(shapes), shapes[-1] if shapes else None)
+    if {use_threading}:
+        threading.Thread(target=work, daemon=True).start()
+    else:
+        _thread.start_new_thread(work, ())
+    deadline = time.monotonic() + 30
+    while len(shapes) < 20 and time.monotonic() < deadline:
+        time.sleep(0.01)
+    print(len(shapes), shapes[-1] if shapes else None)
 """
 
 
 @pytest.mark.parametrize("code, expected", [
     (JOIN_AT_EXIT, "joined"),
-    (AFTER_RUN_EXITFUNCS, "False 20 (36000, 54)"),
-], ids=["join-in-atexit", "after-run-exitfuncs"])
+    (AFTER_RUN_EXITFUNCS.format(use_threading=True), "20 (36000, 54)"),
+    (AFTER_RUN_EXITFUNCS.format(use_threading=False), "20 (36000, 54)"),
+], ids=["join-in-atexit", "after-run-exitfuncs", "after-run-exitfuncs-without-threading"])
 def test_threads_in_batch_calls_come_back_while_the_interpreter_lives(code, expected):
     assert run_python(code, timeout=60).strip() == expected
 
