@@ -186,6 +186,15 @@ struct Pool::Impl {
     // new range then wakes nobody (one of them takes it; if it sleeps
     // first, sleep() sees the range under the lock). Read under `mutex` by
     // push, so a spinner that has gone to sleep is never counted.
+    //
+    // Relaxed everywhere: the count publishes no data, it only decides
+    // whether push() and take() wake a sleeper. The one order that matters,
+    // a spinner's decrement before it blocks, is carried by `mutex`: the
+    // spinner decrements before sleep() takes the lock to look at the queue
+    // and block, and push() links the range and reads the count under the
+    // same lock. So a spinner still counted when a range arrives either
+    // takes it in its next round or finds it in sleep(). Atomic because
+    // spinners change it without the lock.
     std::atomic<std::size_t> spinners{0};
     // At most this many spin at once (the processors there are to run
     // them); the others go to sleep at once, so a pool of thousands of
@@ -621,6 +630,12 @@ std::atomic<Pool*> g_pool{nullptr};
 // Counts the forks this process descends from (since the handlers below were
 // registered): a pool call that sees it change while its poll ran is in a
 // child, where its workers do not exist.
+//
+// Relaxed, because no thread ever reads a value another thread wrote: the
+// parent's copy never changes, and the child's is written by the child
+// handler on the forking thread, the child's only thread, before fork()
+// returns there; the call whose poll forked then reads it on that same
+// thread. Nothing else is published with it.
 std::atomic<unsigned> g_fork_generation{0};
 std::mutex creation_mutex;
 
