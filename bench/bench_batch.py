@@ -2,8 +2,14 @@
 same process (best of several runs each).
 
     python bench/bench_batch.py [--cubes N] [--repeat R]
+    python bench/bench_batch.py --compare OLD_DIR NEW_DIR [--rounds K]
 
-Pool size follows RAYON_NUM_THREADS as usual. Targets (2 cores):
+Pool size follows RAYON_NUM_THREADS as usual. --compare measures two builds
+of the module in one run: each directory holds a built tessaroll (a CMake
+build directory, or site-packages), put first on the path of a child
+process; the children alternate, K rounds of each, so that the machine's
+load falls on both alike, and the best figure of each build is shown with
+the ratio NEW / OLD. Targets (2 cores):
   get_next_states / np.ones of the same shape            <= 1.2
   np.take gather baseline / get_next_states               >= 2
   NumPy fancy-index move / apply_move_indexes             >= 20
@@ -15,13 +21,19 @@ and for small batches, where a call's fixed cost shows:
 """
 
 import argparse
+import json
 import os
+import subprocess
+import sys
 import time
 import timeit
 
 import numpy as np
 
-import tessaroll
+try:
+    import tessaroll
+except ImportError:  # --compare loads each build in a child of its own
+    tessaroll = None
 
 
 def best(fn, repeat):
@@ -56,30 +68,76 @@ def per_call(stmt, env, repeat, number):
     return min(timeit.repeat(stmt, globals=env, number=number, repeat=repeat)) / number
 
 
-def small_batches(repeat):
+def small_batches(repeat, figures):
     env = {"np": np, "one": tessaroll.CubeBatch(1, 3), "move": np.zeros(1, np.uintp),
-           "thousand": tessaroll.CubeBatch(1000, 3)}
+           "lengths": np.full(1, 20, np.int64), "thousand": tessaroll.CubeBatch(1000, 3)}
     rows = [
         ("get_next_states, 1 cube", per_call("one.get_next_states()", env, repeat, 20_000),
          "np.ones((12, 54))", per_call("np.ones((12, 54), np.int64)", env, repeat, 20_000), 3),
         ("apply_move_indexes, 1 cube",
          per_call("one.apply_move_indexes(move)", env, repeat, 100_000),
          "batch.len()", per_call("one.len()", env, repeat, 100_000), 10),
+        ("scramble, 1 cube of 20", per_call("one.scramble(lengths)", env, repeat, 100_000),
+         "batch.len()", per_call("one.len()", env, repeat, 100_000), 10),
         ("get_next_states, 1,000 cubes", per_call("thousand.get_next_states()", env, repeat, 500),
          "np.ones((12000, 54))", per_call("np.ones((12000, 54), np.int64)", env, repeat, 500),
          1.3),
     ]
     for name, t, base_name, t_base, target in rows:
+        figures[name] = t / t_base
         print(f"{name:29s} {t * 1e6:9.2f} us   {base_name:21s} {t_base * 1e6:9.2f} us   "
               f"ratio {t / t_base:5.2f}  (target <= {target})")
+
+
+def compare(old_dir, new_dir, rounds, child_args):
+    """Run this script with --json against each build in turn, `rounds` times
+    each, alternating which goes first; print each figure's best per build."""
+    runs = {"old": [], "new": []}
+    for r in range(rounds):
+        order = [("old", old_dir), ("new", new_dir)]
+        for name, path in order if r % 2 == 0 else order[::-1]:
+            env = dict(os.environ)
+            env["PYTHONPATH"] = os.path.abspath(path) + os.pathsep + env.get("PYTHONPATH", "")
+            out = subprocess.run([sys.executable, os.path.abspath(__file__), "--json", *child_args],
+                                 env=env, capture_output=True, text=True, check=True).stdout
+            runs[name].append(json.loads(out.splitlines()[-1]))
+            print(f"round {r + 1} {name}: load {os.getloadavg()[0]:.1f}", flush=True)
+    print(f"{'figure':34s} {'old':>10s} {'new':>10s} {'new/old':>8s}  (best of {rounds} each)")
+    for key, better in FIGURES.items():
+        pick = max if better == "higher" else min
+        old = pick(run[key] for run in runs["old"])
+        new = pick(run[key] for run in runs["new"])
+        print(f"{key:34s} {old:10.3f} {new:10.3f} {new / old:8.3f}  ({better} is better)")
+
+
+# The figures --compare reports, and which way is better.
+FIGURES = {
+    "get_next_states / np.ones": "lower",
+    "apply_move_indexes ms": "lower",
+    "scramble M turns/s": "higher",
+    "get_next_states, 1 cube": "lower",
+    "apply_move_indexes, 1 cube": "lower",
+    "scramble, 1 cube of 20": "lower",
+    "get_next_states, 1,000 cubes": "lower",
+}
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--cubes", type=int, default=200_000)
     parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--compare", nargs=2, metavar=("OLD_DIR", "NEW_DIR"))
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--json", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.compare:
+        compare(*args.compare, args.rounds, ["--cubes", str(args.cubes), "--repeat",
+                                             str(args.repeat)])
+        return
+    if tessaroll is None:
+        sys.exit("tessaroll is not importable: install it, or use --compare OLD_DIR NEW_DIR")
     n, repeat = args.cubes, args.repeat
+    figures = {}
     print(f"cubes: {n}, pool: RAYON_NUM_THREADS={os.environ.get('RAYON_NUM_THREADS', 'default')}")
 
     batch = tessaroll.CubeBatch(n, 3)
@@ -92,6 +150,7 @@ def main():
     # 1. Successors against writing the same amount of memory.
     t_next = best(batch.get_next_states, repeat)
     t_ones = best(lambda: np.ones((12 * n, 54), np.int64), repeat)
+    figures["get_next_states / np.ones"] = t_next / t_ones
     print(f"get_next_states {t_next * 1e3:8.1f} ms   np.ones {t_ones * 1e3:8.1f} ms   "
           f"ratio {t_next / t_ones:5.2f}  (target <= 1.2)")
 
@@ -113,6 +172,7 @@ def main():
 
     t_np_move = best(numpy_moves, repeat)
     t_apply = best(lambda: batch.apply_move_indexes(moves), repeat)
+    figures["apply_move_indexes ms"] = t_apply * 1e3
     print(f"numpy move      {t_np_move * 1e3:8.2f} ms   apply_move_indexes {t_apply * 1e3:8.2f} ms"
           f"   speed-up {t_np_move / t_apply:6.1f}  (target >= 20)")
 
@@ -120,11 +180,14 @@ def main():
     length = 100
     lengths = np.full(n, length, np.int64)
     t_scramble = best(lambda: batch.scramble(lengths), repeat)
+    figures["scramble M turns/s"] = n * length / t_scramble / 1e6
     print(f"scramble        {t_scramble * 1e3:8.1f} ms for {n * length / 1e6:.0f} M turns   "
           f"{n * length / t_scramble / 1e6:7.0f} M turns/s  (target >= 300)")
 
     # 5. Small batches: the fixed cost of a call.
-    small_batches(max(repeat, 7))
+    small_batches(max(repeat, 7), figures)
+    if args.json:
+        print(json.dumps(figures))
 
 
 if __name__ == "__main__":
