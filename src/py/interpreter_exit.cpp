@@ -43,8 +43,8 @@ void after_fork_child() noexcept {
 // tells: at exit it has stopped the main thread before atexit runs. Without
 // it, the caller does: at exit the interpreter runs the callbacks itself,
 // once the main module has returned, so no Python frame is executing on this
-// thread; a call on request comes from Python code, whose frame is. (PyPy
-// runs its exit from Python code, but imports threading itself.)
+// thread (CPython and PyPy alike); a call on request comes from Python code,
+// whose frame is.
 bool really_exiting() noexcept {
     KeepPending keep;
     PyObject* modules = PyImport_GetModuleDict(); // borrowed
