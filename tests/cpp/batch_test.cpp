@@ -1,6 +1,6 @@
-// Batch cores without Python: pairing, an entropy failure on a worker
-// reaching the caller as an exception instead of a crash, and the
-// calling-thread path against the pool's.
+// Batch cores without Python: pairing, an entropy failure reaching the
+// caller as an exception before any cube changes, the calling-thread path
+// against the pool's, and the random streams of a scramble call.
 #include "cube/chacha.h"
 #include "cube/rng.h"
 #include "cubeBatch/mod.h"
@@ -33,21 +33,29 @@ std::vector<Cube3x3> cubes_of(const CubeBatch& batch) {
     return out;
 }
 
-TEST(BatchScramble, EntropyFailureOnAWorkerReachesTheCaller) {
-    // The process-wide pool's workers have not seeded their generators yet
-    // in this binary, so their first draw fails.
-    CubeBatch batch(CubeSeq<Cube3x3>(64));
-    const std::vector<std::int64_t> lengths(64, 5);
-    const auto previous = testing::set_entropy_source(&failing_source);
-    // Inline limit 0: on the pool even at this size.
-    EXPECT_THROW(scramble_batch_internal(batch, lengths.data(), lengths.size(), {}, 0),
-                 std::system_error);
-    testing::set_entropy_source(previous);
-    for (const auto& c : cubes_of(batch))
-        EXPECT_TRUE(c.is_solved());
-    scramble_batch_internal(batch, lengths.data(), lengths.size());
-    for (const auto& c : cubes_of(batch))
-        EXPECT_FALSE(c.is_solved());
+// The key of a call's pieces is drawn on the calling thread before any cube
+// changes: a fresh thread's first draw meets the failing source, and the
+// call throws with every cube as it was, on the pool (inline limit 0) and on
+// the calling thread alike. Once the source works, so does the call.
+TEST(BatchScramble, EntropyFailureFailsTheCallBeforeAnyCubeChanges) {
+    for (const std::uint64_t inline_limit : {std::uint64_t{0}, kInlineTurns}) {
+        CubeBatch batch(CubeSeq<Cube3x3>(64));
+        const std::vector<std::int64_t> lengths(64, 5);
+        const auto previous = testing::set_entropy_source(&failing_source);
+        std::thread([&] {
+            EXPECT_THROW(
+                scramble_batch_internal(batch, lengths.data(), lengths.size(), {}, inline_limit),
+                std::system_error);
+        }).join();
+        testing::set_entropy_source(previous);
+        for (const auto& c : cubes_of(batch))
+            EXPECT_TRUE(c.is_solved());
+        std::thread([&] {
+            scramble_batch_internal(batch, lengths.data(), lengths.size(), {}, inline_limit);
+        }).join();
+        for (const auto& c : cubes_of(batch))
+            EXPECT_FALSE(c.is_solved());
+    }
 }
 
 TEST(BatchApply, PairsTheCommonPrefixAndIgnoresLargeIndexes) {
