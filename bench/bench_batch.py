@@ -2,14 +2,15 @@
 same process (best of several runs each).
 
     python bench/bench_batch.py [--cubes N] [--repeat R]
-    python bench/bench_batch.py --compare OLD_DIR NEW_DIR [--rounds K]
+    python bench/bench_batch.py --compare OLD_DIR NEW_DIR [--cubes N] [--rounds K]
 
 Pool size follows RAYON_NUM_THREADS as usual. --compare measures two builds
-of the module in one run: each directory holds a built tessaroll (a CMake
-build directory, or site-packages), put first on the path of a child
-process; the children alternate, K rounds of each, so that the machine's
-load falls on both alike, and the best figure of each build is shown with
-the ratio NEW / OLD. Targets (2 cores):
+of the module in one process: each directory holds a built tessaroll*.so
+(a CMake build directory, or site-packages); both are loaded side by side,
+each with its own worker pool, and their calls alternate figure by figure
+for K rounds, so that the machine's load falls on both alike. Each figure's
+median and best over the rounds are shown per build with the ratio
+NEW / OLD. Targets (2 cores):
   get_next_states / np.ones of the same shape            <= 1.2
   np.take gather baseline / get_next_states               >= 2
   NumPy fancy-index move / apply_move_indexes             >= 20
@@ -21,9 +22,9 @@ and for small batches, where a call's fixed cost shows:
 """
 
 import argparse
-import json
+import importlib.util
 import os
-import subprocess
+import statistics
 import sys
 import time
 import timeit
@@ -32,7 +33,7 @@ import numpy as np
 
 try:
     import tessaroll
-except ImportError:  # --compare loads each build in a child of its own
+except ImportError:  # --compare loads the builds it is given
     tessaroll = None
 
 
@@ -68,58 +69,95 @@ def per_call(stmt, env, repeat, number):
     return min(timeit.repeat(stmt, globals=env, number=number, repeat=repeat)) / number
 
 
-def small_batches(repeat, figures):
+def small_batches(repeat):
     env = {"np": np, "one": tessaroll.CubeBatch(1, 3), "move": np.zeros(1, np.uintp),
-           "lengths": np.full(1, 20, np.int64), "thousand": tessaroll.CubeBatch(1000, 3)}
+           "thousand": tessaroll.CubeBatch(1000, 3)}
     rows = [
         ("get_next_states, 1 cube", per_call("one.get_next_states()", env, repeat, 20_000),
          "np.ones((12, 54))", per_call("np.ones((12, 54), np.int64)", env, repeat, 20_000), 3),
         ("apply_move_indexes, 1 cube",
          per_call("one.apply_move_indexes(move)", env, repeat, 100_000),
          "batch.len()", per_call("one.len()", env, repeat, 100_000), 10),
-        ("scramble, 1 cube of 20", per_call("one.scramble(lengths)", env, repeat, 100_000),
-         "batch.len()", per_call("one.len()", env, repeat, 100_000), 10),
         ("get_next_states, 1,000 cubes", per_call("thousand.get_next_states()", env, repeat, 500),
          "np.ones((12000, 54))", per_call("np.ones((12000, 54), np.int64)", env, repeat, 500),
          1.3),
     ]
     for name, t, base_name, t_base, target in rows:
-        figures[name] = t / t_base
         print(f"{name:29s} {t * 1e6:9.2f} us   {base_name:21s} {t_base * 1e6:9.2f} us   "
               f"ratio {t / t_base:5.2f}  (target <= {target})")
 
 
-def compare(old_dir, new_dir, rounds, child_args):
-    """Run this script with --json against each build in turn, `rounds` times
-    each, alternating which goes first; print each figure's best per build."""
-    runs = {"old": [], "new": []}
+def load_build(directory):
+    """The tessaroll module built in `directory`, loaded under its own name
+    but kept out of sys.modules, so that two builds can live side by side
+    (each with its own classes and worker pool)."""
+    paths = [os.path.join(directory, f) for f in os.listdir(directory)
+             if f.startswith("tessaroll") and f.endswith(".so")]
+    if len(paths) != 1:
+        sys.exit(f"{directory}: expected one built tessaroll*.so, found {len(paths)}")
+    spec = importlib.util.spec_from_file_location("tessaroll", paths[0])
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def compare(old_dir, new_dir, n, rounds):
+    """Both builds in this process, their calls alternating figure by figure
+    (which goes first alternates too), each ratio's baseline timed right
+    beside it; prints each figure's median and best over the rounds."""
+    builds = {"old": load_build(old_dir), "new": load_build(new_dir)}
+    moves = np.random.default_rng(1).integers(0, 12, n).astype(np.uintp)
+    length = 100
+    lengths = np.full(n, length, np.int64)
+    one_move, one_length = np.zeros(1, np.uintp), np.full(1, 20, np.int64)
+    state = {}
+    for name, module in builds.items():
+        batch = module.CubeBatch(n, 3)
+        batch.scramble(np.full(n, 30, np.int64))
+        state[name] = (batch, module.CubeBatch(1, 3))
+
+    def per_call(fn, number):
+        t0 = time.perf_counter()
+        for _ in range(number):
+            fn()
+        return (time.perf_counter() - t0) / number
+
+    # name: (measure(batch, one_cube_batch) -> figure, which way is better)
+    figures = {
+        "get_next_states / np.ones": (
+            lambda b, o: per_call(b.get_next_states, 1) /
+            per_call(lambda: np.ones((12 * n, 54), np.int64), 1), "lower"),
+        "apply_move_indexes, ms": (
+            lambda b, o: per_call(lambda: b.apply_move_indexes(moves), 3) * 1e3, "lower"),
+        "scramble, M turns/s": (
+            lambda b, o: n * length / per_call(lambda: b.scramble(lengths), 1) / 1e6, "higher"),
+        "get_next_states, 1 cube / np.ones": (
+            lambda b, o: per_call(o.get_next_states, 2000) /
+            per_call(lambda: np.ones((12, 54), np.int64), 2000), "lower"),
+        "apply_move_indexes, 1 cube / len()": (
+            lambda b, o: per_call(lambda: o.apply_move_indexes(one_move), 20000) /
+            per_call(o.len, 20000), "lower"),
+        "scramble, 1 cube of 20 / len()": (
+            lambda b, o: per_call(lambda: o.scramble(one_length), 20000) /
+            per_call(o.len, 20000), "lower"),
+    }
+    results = {key: {"old": [], "new": []} for key in figures}
     for r in range(rounds):
-        order = [("old", old_dir), ("new", new_dir)]
-        for name, path in order if r % 2 == 0 else order[::-1]:
-            env = dict(os.environ)
-            env["PYTHONPATH"] = os.path.abspath(path) + os.pathsep + env.get("PYTHONPATH", "")
-            out = subprocess.run([sys.executable, os.path.abspath(__file__), "--json", *child_args],
-                                 env=env, capture_output=True, text=True, check=True).stdout
-            runs[name].append(json.loads(out.splitlines()[-1]))
-            print(f"round {r + 1} {name}: load {os.getloadavg()[0]:.1f}", flush=True)
-    print(f"{'figure':34s} {'old':>10s} {'new':>10s} {'new/old':>8s}  (best of {rounds} each)")
-    for key, better in FIGURES.items():
+        for key, (measure, _) in figures.items():
+            for name in ("old", "new") if r % 2 == 0 else ("new", "old"):
+                results[key][name].append(measure(*state[name]))
+    print(f"cubes: {n}, {rounds} rounds, pool: RAYON_NUM_THREADS="
+          f"{os.environ.get('RAYON_NUM_THREADS', 'default')}, load {os.getloadavg()[0]:.1f} "
+          f"(1-minute average, at the end)")
+    print(f"{'figure':36s} {'median: old':>11s} {'new':>9s} {'new/old':>8s}   "
+          f"{'best: old':>9s} {'new':>9s} {'new/old':>8s}")
+    for key, (_, better) in figures.items():
         pick = max if better == "higher" else min
-        old = pick(run[key] for run in runs["old"])
-        new = pick(run[key] for run in runs["new"])
-        print(f"{key:34s} {old:10.3f} {new:10.3f} {new / old:8.3f}  ({better} is better)")
-
-
-# The figures --compare reports, and which way is better.
-FIGURES = {
-    "get_next_states / np.ones": "lower",
-    "apply_move_indexes ms": "lower",
-    "scramble M turns/s": "higher",
-    "get_next_states, 1 cube": "lower",
-    "apply_move_indexes, 1 cube": "lower",
-    "scramble, 1 cube of 20": "lower",
-    "get_next_states, 1,000 cubes": "lower",
-}
+        old, new = results[key]["old"], results[key]["new"]
+        old_med, new_med = statistics.median(old), statistics.median(new)
+        print(f"{key:36s} {old_med:11.3f} {new_med:9.3f} {new_med / old_med:8.3f}   "
+              f"{pick(old):9.3f} {pick(new):9.3f} {pick(new) / pick(old):8.3f}  "
+              f"({better} is better)")
 
 
 def main():
@@ -127,17 +165,14 @@ def main():
     parser.add_argument("--cubes", type=int, default=200_000)
     parser.add_argument("--repeat", type=int, default=5)
     parser.add_argument("--compare", nargs=2, metavar=("OLD_DIR", "NEW_DIR"))
-    parser.add_argument("--rounds", type=int, default=5)
-    parser.add_argument("--json", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--rounds", type=int, default=15)
     args = parser.parse_args()
     if args.compare:
-        compare(*args.compare, args.rounds, ["--cubes", str(args.cubes), "--repeat",
-                                             str(args.repeat)])
+        compare(*args.compare, args.cubes, args.rounds)
         return
     if tessaroll is None:
         sys.exit("tessaroll is not importable: install it, or use --compare OLD_DIR NEW_DIR")
     n, repeat = args.cubes, args.repeat
-    figures = {}
     print(f"cubes: {n}, pool: RAYON_NUM_THREADS={os.environ.get('RAYON_NUM_THREADS', 'default')}")
 
     batch = tessaroll.CubeBatch(n, 3)
@@ -150,7 +185,6 @@ def main():
     # 1. Successors against writing the same amount of memory.
     t_next = best(batch.get_next_states, repeat)
     t_ones = best(lambda: np.ones((12 * n, 54), np.int64), repeat)
-    figures["get_next_states / np.ones"] = t_next / t_ones
     print(f"get_next_states {t_next * 1e3:8.1f} ms   np.ones {t_ones * 1e3:8.1f} ms   "
           f"ratio {t_next / t_ones:5.2f}  (target <= 1.2)")
 
@@ -172,7 +206,6 @@ def main():
 
     t_np_move = best(numpy_moves, repeat)
     t_apply = best(lambda: batch.apply_move_indexes(moves), repeat)
-    figures["apply_move_indexes ms"] = t_apply * 1e3
     print(f"numpy move      {t_np_move * 1e3:8.2f} ms   apply_move_indexes {t_apply * 1e3:8.2f} ms"
           f"   speed-up {t_np_move / t_apply:6.1f}  (target >= 20)")
 
@@ -180,14 +213,11 @@ def main():
     length = 100
     lengths = np.full(n, length, np.int64)
     t_scramble = best(lambda: batch.scramble(lengths), repeat)
-    figures["scramble M turns/s"] = n * length / t_scramble / 1e6
     print(f"scramble        {t_scramble * 1e3:8.1f} ms for {n * length / 1e6:.0f} M turns   "
           f"{n * length / t_scramble / 1e6:7.0f} M turns/s  (target >= 300)")
 
     # 5. Small batches: the fixed cost of a call.
-    small_batches(max(repeat, 7), figures)
-    if args.json:
-        print(json.dumps(figures))
+    small_batches(max(repeat, 7))
 
 
 if __name__ == "__main__":
