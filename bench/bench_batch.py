@@ -122,41 +122,55 @@ def compare(old_dir, new_dir, n, rounds):
             fn()
         return (time.perf_counter() - t0) / number
 
-    # name: (measure(batch, one_cube_batch) -> figure, which way is better)
+    def one_len():
+        return per_call(state["old"][1].len, 20000)
+
+    # name: (time the call, time its baseline (or None), figure from the two
+    # times, which way is better)
     figures = {
         "get_next_states / np.ones": (
-            lambda b, o: per_call(b.get_next_states, 1) /
-            per_call(lambda: np.ones((12 * n, 54), np.int64), 1), "lower"),
+            lambda b, o: per_call(b.get_next_states, 1),
+            lambda: per_call(lambda: np.ones((12 * n, 54), np.int64), 1),
+            lambda call, base: call / base, "lower"),
         "apply_move_indexes, ms": (
-            lambda b, o: per_call(lambda: b.apply_move_indexes(moves), 3) * 1e3, "lower"),
+            lambda b, o: per_call(lambda: b.apply_move_indexes(moves), 3), None,
+            lambda call, base: call * 1e3, "lower"),
         "scramble, M turns/s": (
-            lambda b, o: n * length / per_call(lambda: b.scramble(lengths), 1) / 1e6, "higher"),
+            lambda b, o: per_call(lambda: b.scramble(lengths), 1), None,
+            lambda call, base: n * length / call / 1e6, "higher"),
         "get_next_states, 1 cube / np.ones": (
-            lambda b, o: per_call(o.get_next_states, 2000) /
-            per_call(lambda: np.ones((12, 54), np.int64), 2000), "lower"),
+            lambda b, o: per_call(o.get_next_states, 2000),
+            lambda: per_call(lambda: np.ones((12, 54), np.int64), 2000),
+            lambda call, base: call / base, "lower"),
         "apply_move_indexes, 1 cube / len()": (
-            lambda b, o: per_call(lambda: o.apply_move_indexes(one_move), 20000) /
-            per_call(o.len, 20000), "lower"),
+            lambda b, o: per_call(lambda: o.apply_move_indexes(one_move), 20000), one_len,
+            lambda call, base: call / base, "lower"),
         "scramble, 1 cube of 20 / len()": (
-            lambda b, o: per_call(lambda: o.scramble(one_length), 20000) /
-            per_call(o.len, 20000), "lower"),
+            lambda b, o: per_call(lambda: o.scramble(one_length), 20000), one_len,
+            lambda call, base: call / base, "lower"),
     }
-    results = {key: {"old": [], "new": []} for key in figures}
+
+    timings = {key: {"old": [], "new": []} for key in figures}
     for r in range(rounds):
-        for key, (measure, _) in figures.items():
+        for key, (call, base, _, _) in figures.items():
             for name in ("old", "new") if r % 2 == 0 else ("new", "old"):
-                results[key][name].append(measure(*state[name]))
+                timings[key][name].append((call(*state[name]), base() if base else None))
     print(f"cubes: {n}, {rounds} rounds, pool: RAYON_NUM_THREADS="
           f"{os.environ.get('RAYON_NUM_THREADS', 'default')}, load {os.getloadavg()[0]:.1f} "
           f"(1-minute average, at the end)")
+    print("median: of each round's figure; best: from the fastest call and baseline")
     print(f"{'figure':36s} {'median: old':>11s} {'new':>9s} {'new/old':>8s}   "
           f"{'best: old':>9s} {'new':>9s} {'new/old':>8s}")
-    for key, (_, better) in figures.items():
-        pick = max if better == "higher" else min
-        old, new = results[key]["old"], results[key]["new"]
-        old_med, new_med = statistics.median(old), statistics.median(new)
+    for key, (_, base, figure, better) in figures.items():
+        row = []
+        for name in ("old", "new"):
+            pairs = timings[key][name]
+            median = statistics.median(figure(c, b) for c, b in pairs)
+            best_base = min(b for _, b in pairs) if base else None
+            row.append((median, figure(min(c for c, _ in pairs), best_base)))
+        (old_med, old_best), (new_med, new_best) = row
         print(f"{key:36s} {old_med:11.3f} {new_med:9.3f} {new_med / old_med:8.3f}   "
-              f"{pick(old):9.3f} {pick(new):9.3f} {pick(new) / pick(old):8.3f}  "
+              f"{old_best:9.3f} {new_best:9.3f} {new_best / old_best:8.3f}  "
               f"({better} is better)")
 
 
