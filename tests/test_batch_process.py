@@ -147,7 +147,7 @@ def test_child_forked_after_pool_use_gets_a_working_pool(workers):
 # is made right after the fork in the parent and in two children; prints a
 # digest of each result.
 FORK_STREAMS = """
-    import hashlib, os, warnings, numpy as np, tessaroll
+    import hashlib, os, time, warnings, numpy as np, tessaroll
     warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads running
     n = {n}
     def scramble():
@@ -155,6 +155,11 @@ FORK_STREAMS = """
         batch.scramble(np.full(n, 3, np.int64))
         return hashlib.sha256(repr([c.state for c in batch]).encode()).hexdigest()
     scramble()  # the thread's generator exists and holds buffered output
+    # Every worker has started and run: under ASan, a fork while a thread is
+    # still starting can leave the sanitizer's own locks held in the child,
+    # whose first new thread then waits forever (seen once in that lane).
+    tessaroll.CubeBatch(50_000, 2).get_next_states()
+    time.sleep(0.1)
     digests = []
     for child in range(2):
         read_end, write_end = os.pipe()
