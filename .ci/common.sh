@@ -137,3 +137,55 @@ chroot_pip_env() {
     local index_url=${PIP_INDEX_URL:-$(python3 -m pip config get global.index-url 2>/dev/null || true)}
     case $index_url in http://* | https://*) pip_env+=(PIP_INDEX_URL="$index_url") ;; esac
 }
+
+# arm64_binfmt: make sure that this kernel runs aarch64 programs through
+# qemu-user-static: binfmt_misc mounted and the handler registered and on.
+# qemu-user-static ships the registration; binfmt-support's service would
+# load it at boot, but a container has no boot. Its flags hold F, so the
+# kernel opens QEMU once, here, and a chroot needs no copy of it.
+arm64_binfmt() {
+    local dir=/proc/sys/fs/binfmt_misc
+    [ -e "$dir/register" ] || mount -t binfmt_misc binfmt_misc "$dir"
+    if [ ! -e "$dir/qemu-aarch64" ]; then
+        cat /usr/lib/binfmt.d/qemu-aarch64.conf >"$dir/register"
+    fi
+    if [ "$(head -n 1 "$dir/qemu-aarch64")" != enabled ]; then
+        echo 1 >"$dir/qemu-aarch64"
+    fi
+}
+
+# arm64_qemu_in_root: a handler registered elsewhere without the F flag
+# makes the kernel look for QEMU by path inside the chroot: put it there.
+arm64_qemu_in_root() {
+    local entry=/proc/sys/fs/binfmt_misc/qemu-aarch64 interpreter
+    grep -q '^flags:.*F' "$entry" && return 0
+    interpreter=$(sed -n 's/^interpreter //p' "$entry")
+    mkdir -p "$root$(dirname "$interpreter")"
+    cp /usr/bin/qemu-aarch64-static "$root$interpreter"
+}
+
+# seed_wheel CHECKOUT DEST PATTERN: copy into DEST a wheel matching PATTERN
+# from shared/wheels beside CHECKOUT (or beside the main checkout, when
+# CHECKOUT is a git worktree) whose line in that directory's SHA256SUMS
+# matches it. Prints what it took or refused; returns 1 when it took none.
+seed_wheel() {
+    local checkout=$1 dest=$2 pattern=$3 dir common name
+    for dir in "$checkout/../shared/wheels" \
+        "$(common=$(git -C "$checkout" rev-parse --path-format=absolute --git-common-dir \
+            2>/dev/null) && echo "${common%/.git}/../shared/wheels")"; do
+        [ -f "$dir/SHA256SUMS" ] || continue
+        # shellcheck disable=SC2086 # PATTERN is a glob
+        for name in $(cd "$dir" && ls $pattern 2>/dev/null); do
+            if (cd "$dir" && grep -E "^[0-9a-f]{64} [ *]$name\$" SHA256SUMS |
+                sha256sum --check --status --strict - 2>/dev/null); then
+                # .part, then a rename: an interrupted copy is never taken.
+                cp "$dir/$name" "$dest/$name.part" && chmod 644 "$dest/$name.part" &&
+                    mv "$dest/$name.part" "$dest/$name" || return 1
+                echo "== seeded $name from $(cd "$dir" && pwd)"
+                return 0
+            fi
+            echo "== $dir/$name does not match its SHA256SUMS; not used"
+        done
+    done
+    return 1
+}

@@ -3,7 +3,8 @@
 # C++ unit tests, then the pytest suite under the chroot's CPython and under
 # its PyPy, each against a CMake build made with the chroot's own compiler.
 # CPython uses Debian's NumPy; PyPy uses a NumPy wheel built here from source,
-# since none is published for 32-bit PyPy. Call costs are printed for both
+# since none is published for 32-bit PyPy, unless a checked copy lies in
+# shared/wheels (see seed_wheel in common.sh). Call costs are printed for both
 # interpreters (bench/perf_check.py), never checked.
 #
 # The chroot is cached under $TESSAROLL_CACHE (default /var/cache/tessaroll)
@@ -79,6 +80,10 @@ fi
 chroot_mount proc proc proc
 chroot_mount tmpfs tmpfs dev/shm mode=1777
 mkdir -p "$wheels"
+# Building that wheel is most of a cold run (half an hour on two cores), so a
+# checked copy in shared/wheels seeds the cache (seed_wheel in common.sh).
+ls "$wheels"/numpy-"$numpy_version"-*.whl >/dev/null 2>&1 ||
+    seed_wheel "$src_root" "$wheels" "numpy-$numpy_version-pp*-linux_i686.whl" || true
 chroot_mount none "$wheels" wheels bind
 chroot_copy_source "$src_root"
 chroot_pip_env

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Runs the README's commands as a reader would: each block in a fresh
-# virtual environment, from a fresh copy of the source tree (a git
-# repository of its own, so that a command which changes tracked files
-# shows up), with HOME pointing into the scratch directory. Prints one line
-# per command with its status and time, and fails if any command does.
+# Runs the commands of the README and the docs pages as a reader would:
+# each block in a fresh virtual environment, from a fresh copy of the
+# source tree (a git repository of its own, so that a command which
+# changes tracked files shows up), with HOME pointing into the scratch
+# directory. Prints one line per command with its status and time, and
+# fails if any command does.
 #
 #   bash .ci/readme.sh            # every block below
 #   bash .ci/readme.sh solve asan # only the blocks named
@@ -138,7 +139,7 @@ block_bench() {
     expect bench-clean "$clean_tree"
 }
 
-block_benchdocs() { # the Performance section's command as written (minutes)
+block_benchdocs() { # the performance page's command as written (minutes)
     fresh_venv benchdocs
     run benchdocs-install 'python -m pip install ".[bench]"'
     apt_need pypy3 pypy3-venv pypy3-dev >/dev/null
@@ -178,7 +179,7 @@ block_cpp() {
     expect cpp-clean "$clean_tree"
 }
 
-block_offline() { # Troubleshooting: building without isolation
+block_offline() { # the troubleshooting page: building without isolation
     fresh_venv offline
     run offline-build 'pip install scikit-build-core numpy && pip install --no-build-isolation . &&
         cd /tmp && python -c "import tessaroll; tessaroll.CubeBatch(2, 3).get_next_states()"'

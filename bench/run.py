@@ -5,13 +5,15 @@ call overhead for single-cube calls, memory bandwidth for batches).
     python -m pip install ".[bench]"      # tessaroll with NumPy and matplotlib
     python bench/run.py [--cubes N] [--repeat R] [--out-dir DIR | --update-docs]
                         [--plot FILE] [--sweep-plot FILE] [--no-plot] [--no-sweep]
-                        [--interpreters CPYTHON PYPY]
+                        [--interpreters CPYTHON PYPY] [--replot JSON]
 
 Prints a markdown table and draws a bar chart of the ratios, then a sweep
 of batch sizes from 1 to a million cubes with its own chart. The charts go
 to --out-dir (default: a new directory under the system's temporary
 directory), or to --plot and --sweep-plot; only --update-docs replaces the
-charts the README shows (docs/performance.png, docs/batch_sweep.png).
+charts the docs show (docs/performance.png, docs/batch_sweep.png) and the
+measurements behind them (docs/bench_results.json); --replot JSON draws
+both charts again from such a file without measuring.
 Without matplotlib it says so before measuring, and prints the tables
 alone unless a chart was asked for by name. Times are the
 best of R runs; ratios are taken between runs made in the same process, so
@@ -22,6 +24,7 @@ side (bench/per_call.py; each needs tessaroll installed).
 
 import argparse
 import importlib.util
+import json
 import os
 import pathlib
 import platform
@@ -174,25 +177,29 @@ def plot_sweep(rows, path, title):
     import matplotlib.pyplot as plt
 
     sizes = [n for n, _ in rows]
-    fig, (left, right) = plt.subplots(1, 2, figsize=(12, 4.5))
+    # One panel above the other, so that the chart stays legible in a
+    # page's text column.
+    fig, (left, right) = plt.subplots(2, 1, figsize=(8, 9))
     for key, label in [("next", "get_next_states()"), ("ones", "np.ones, same shape"),
                        ("apply", "apply_move_indexes()"), ("scramble", "scramble(), 20 turns")]:
-        left.plot(sizes, [t[key] / n for n, t in rows], marker="o", label=label)
+        left.plot(sizes, [t[key] / n * 1e9 for n, t in rows], marker="o", label=label)
     left.set_xscale("log")
     left.set_yscale("log")
-    left.set_xlabel("cubes in the batch")
-    left.set_title("time per cube\n(log scales, lower is better)")
+    left.set_xlabel("cubes in the batch (count, log scale)")
+    left.set_ylabel("time per cube (ns, log scale)")
+    left.set_title("time per cube of one call (lower is better)")
     left.legend()
     ratios = [t["next"] / t["ones"] for _, t in rows]
     right.plot(sizes, ratios, marker="o", color="#2a9d8f")
     for n, r in zip(sizes, ratios):
-        right.annotate(f"{r:.2f}", (n, r), textcoords="offset points", xytext=(0, 6),
+        right.annotate(f"{r:.2f}x", (n, r), textcoords="offset points", xytext=(0, 6),
                        ha="center", fontsize=8)
     right.axhline(1, color="black", linewidth=0.8)
     right.set_xscale("log")
     right.set_ylim(0, max(2.0, max(ratios) * 1.15))
-    right.set_xlabel("cubes in the batch")
-    right.set_title("get_next_states() / np.ones of the same shape\n(lower is better)")
+    right.set_xlabel("cubes in the batch (count, log scale)")
+    right.set_ylabel("get_next_states() time / np.ones time (x)")
+    right.set_title("successors against filling the same bytes\n(1 = as fast as np.ones; lower is better)")
     fig.suptitle(title, fontsize=9)
     fig.tight_layout()
     path.parent.mkdir(parents=True, exist_ok=True)
@@ -242,27 +249,50 @@ def plot(rows, path, title):
     names = [r[0] for r in rows]
     speedup = [r[3] / r[1] for r in rows]
     over_limit = [r[1] / r[5] if r[4] else 0.0 for r in rows]
-    fig, (left, right) = plt.subplots(1, 2, figsize=(12, 0.6 * len(rows) + 2), sharey=True)
+    fig, (left, right) = plt.subplots(2, 1, figsize=(9, 1.1 * len(rows) + 3.5))
     y = np.arange(len(rows))
     left.barh(y, speedup, color="#2a9d8f")
     left.set_xscale("log")
+    left.set_xlim(0.5, max(speedup) * 60)  # room for the baseline's name
     left.axvline(1, color="black", linewidth=0.8)
-    left.set_title("speed-up over the NumPy baseline\n(log scale, higher is better)")
+    left.set_xlabel("NumPy baseline's time / tessaroll's time (x, log scale)")
+    left.set_title("speed-up over the NumPy baseline (higher is better)")
     left.set_yticks(y, names)
     left.invert_yaxis()
-    for yi, v in zip(y, speedup):
-        left.text(v, yi, f" {v:.1f}x", va="center")
+    for yi, v, r in zip(y, speedup, rows):
+        left.text(v, yi, f" {v:.1f}x vs {r[2]}", va="center", fontsize=8)
+    limited = [v for v in over_limit if v]
     right.barh(y, [v or np.nan for v in over_limit], color="#e76f51")
+    right.set_yticks(y, names)
+    right.set_ylim(len(rows) - 0.5, -0.5)  # top to bottom, bars without a limit included
     right.set_xscale("log")
+    right.set_xlim(min(limited + [1]) / 2, max(limited + [1]) * 60)
     right.axvline(1, color="black", linewidth=0.8)
-    right.set_title("time relative to its limit\n(log scale, 1 = at the limit)")
+    right.set_xlabel("tessaroll's time / the limit's time (x, log scale)")
+    right.set_title("time against its limit (1 = as fast as the limit)")
     for yi, v, r in zip(y, over_limit, rows):
-        right.text(v if r[4] else 1, yi, f" {v:.2f}x" if r[4] else " no limit measured",
-                   va="center")
+        right.text(v if r[4] else 1, yi, f" {v:.2f}x of {r[4]}" if r[4] else " no limit measured",
+                   va="center", fontsize=8)
     fig.suptitle(title, fontsize=9)
     fig.tight_layout()
     path.parent.mkdir(parents=True, exist_ok=True)
     fig.savefig(path, dpi=110)
+
+
+def save_results(path, where, rows, sweep):
+    """The measurements behind the tables and charts, so that both can be
+    drawn again without measuring (--replot)."""
+    data = {"machine": where, "rows": [list(r) for r in rows],
+            "sweep": [[n, t] for n, t in sweep] if sweep else None}
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text(json.dumps(data, indent=1, ensure_ascii=False) + "\n", encoding="utf-8")
+
+
+def load_results(path):
+    data = json.loads(path.read_text(encoding="utf-8"))
+    rows = [tuple(r) for r in data["rows"]]
+    sweep = [(n, t) for n, t in data["sweep"]] if data.get("sweep") else None
+    return data["machine"], rows, sweep
 
 
 DOCS = pathlib.Path(__file__).resolve().parents[1] / "docs"
@@ -291,6 +321,13 @@ def chart_paths(parser, args):
         out = pathlib.Path(tempfile.mkdtemp(prefix="tessaroll-bench-"))
     args.plot = args.plot or out / "performance.png"
     args.sweep_plot = args.sweep_plot or out / "batch_sweep.png"
+    args.results = out / "bench_results.json"
+
+
+def phase(what):
+    """A line on stderr as each part starts: the tables come only at the
+    end, and a redirected run would otherwise say nothing for minutes."""
+    print(f"measuring {what} ...", file=sys.stderr, flush=True)
 
 
 def main():
@@ -301,7 +338,7 @@ def main():
     output.add_argument("--out-dir", type=pathlib.Path, metavar="DIR",
                        help="directory for both charts (default: a new temporary directory)")
     output.add_argument("--update-docs", action="store_true",
-                       help=f"replace the README's charts in {DOCS}")
+                       help=f"replace the charts and their measurements in {DOCS}")
     parser.add_argument("--plot", type=pathlib.Path, metavar="FILE",
                         help="the ratio chart's file (overrides the directory)")
     parser.add_argument("--sweep-plot", type=pathlib.Path, metavar="FILE",
@@ -310,28 +347,47 @@ def main():
     parser.add_argument("--no-sweep", action="store_true")
     parser.add_argument("--interpreters", nargs="+", metavar="PYTHON",
                         help="also time single-cube calls on these, the first as the baseline")
+    parser.add_argument("--replot", type=pathlib.Path, metavar="JSON",
+                        help="print the tables and draw the charts again from the "
+                             "bench_results.json of an earlier run, without measuring")
     args = parser.parse_args()
+    args.results = None
     chart_paths(parser, args)
 
-    perms = sticker_permutations()
-    rows = single_cube_rows(perms, args.repeat) + batch_rows(perms, args.cubes, args.repeat)
-    where = machine()
-    print(f"Measured on: {where}; pool: RAYON_NUM_THREADS="
-          f"{os.environ.get('RAYON_NUM_THREADS', 'default')}\n")
+    if args.replot:
+        where, rows, sweep = load_results(args.replot)
+        print(f"Measured earlier on: {where} ({args.replot})\n")
+    else:
+        perms = sticker_permutations()
+        phase("single-cube calls")
+        rows = single_cube_rows(perms, args.repeat)
+        phase(f"batches of {args.cubes:,} cubes")
+        rows += batch_rows(perms, args.cubes, args.repeat)
+        where = machine()
+        print(f"Measured on: {where}; pool: RAYON_NUM_THREADS="
+              f"{os.environ.get('RAYON_NUM_THREADS', 'default')}\n")
+        sweep = None
     print(table(rows))
     if not args.no_plot:
         plot(rows, args.plot, where)
         print(f"\nchart written to {args.plot}")
     if not args.no_sweep:
-        sweep = batch_size_sweep(args.repeat)
-        print("\nBatch sizes, 3x3 cubes:\n")
-        print(sweep_table(sweep))
-        if not args.no_plot:
-            plot_sweep(sweep, args.sweep_plot, where)
-            print(f"\nchart written to {args.sweep_plot}")
+        if not args.replot:
+            phase("batch sizes from 1 to 1,000,000 cubes")
+            sweep = batch_size_sweep(args.repeat)
+        if sweep:
+            print("\nBatch sizes, 3x3 cubes:\n")
+            print(sweep_table(sweep))
+            if not args.no_plot:
+                plot_sweep(sweep, args.sweep_plot, where)
+                print(f"\nchart written to {args.sweep_plot}")
+    if args.results and not args.replot:
+        save_results(args.results, where, rows, sweep)
+        print(f"\nmeasurements written to {args.results}")
     if args.interpreters:
         import per_call
 
+        phase("single-cube calls on " + ", ".join(args.interpreters))
         print("\nSingle-cube calls by interpreter:\n")
         print(per_call.compare(args.interpreters))
 

@@ -15,6 +15,12 @@ short but not necessarily optimal.
     python examples/solve.py --cube 3 --scramble "R U F' L2"
     python examples/solve.py --cube 2 --random 20
     python examples/solve.py --cube 3 --random 30 --seed 1   # needs kociemba
+    python examples/solve.py --cube 2 --file set.txt --out set.jsonl [--ray]
+
+With --file it solves every scramble of a benchmark file (batchrun.py beside
+this file says what it may hold) and writes one JSON line per cube to
+--out, in this process or as Ray tasks (--ray), and ends with the summary
+line.
 """
 
 from __future__ import annotations
@@ -26,14 +32,21 @@ import resource
 import sys
 import time
 
-import numpy as np
+try:
+    import numpy as np
+except ImportError:
+    if __name__ != "__main__":
+        raise
+    print("usage: solve.py [-h] ...\nsolve.py: error: solve.py needs NumPy: python -m pip install numpy "
+          '(in a tessaroll checkout, python -m pip install ".[solve]")', file=sys.stderr)
+    sys.exit(2)
 
 import tessaroll
 
-MOVES = ["U", "U'", "D", "D'", "R", "R'", "L", "L'", "F", "F'", "B", "B'"]
-TOKEN_INDEXES = {name: [i] for i, name in enumerate(MOVES)}
-TOKEN_INDEXES.update({name[0] + "!": [i] for i, name in enumerate(MOVES) if name.endswith("'")})
-TOKEN_INDEXES.update({name + "2": [i, i] for i, name in enumerate(MOVES) if len(name) == 1})
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import batchrun  # noqa: E402  benchmark files, results, progress and Ray
+
+MOVES = batchrun.MOVES                  # move index -> quarter-turn token
 MODELS = {2: tessaroll.Cube2x2, 3: tessaroll.Cube3x3}
 # kociemba is published as source only, so installing it compiles C code.
 INSTALL_HINT = ('python -m pip install kociemba, which builds from source with a C compiler '
@@ -60,13 +73,7 @@ BUCKET_KEYS = 1 << 17        # new states merged and sorted at a time
 PACK_BYTES_PER_ROW = {2: 300, 3: 900}  # a bound on the working arrays of one slice
 
 
-def parse_moves(text: str) -> list[int]:
-    indexes = []
-    for token in text.split():
-        if token not in TOKEN_INDEXES:
-            raise ValueError(f"unknown move token {token!r}")
-        indexes += TOKEN_INDEXES[token]
-    return indexes
+parse_moves = batchrun.parse_moves      # move string -> move indexes, ValueError on a bad token
 
 
 def quarter_turns(tokens) -> int:
@@ -383,6 +390,11 @@ def memory_available() -> tuple[int, str]:
     return min(limits)
 
 
+def seconds_text(seconds: float) -> str:
+    """'12 s', '0.31 s', '0.0042 s': two significant digits below ten."""
+    return f"{seconds:.0f} s" if seconds >= 10 else f"{seconds:.2g} s"
+
+
 def gigabytes(n: float) -> str:
     return f"{n / 2**30:.2f} GB" if n >= 2**28 else f"{n / 2**20:.1f} MB"
 
@@ -434,7 +446,7 @@ def optimal_search(cube_type, scramble, log, memory_limit, time_limit) -> list[s
                            f"{gigabytes(allowed)} allowed ({source})")
         spent = time.perf_counter() - started
         if cube_type == 3 and time_limit and seconds is not None and spent + seconds > time_limit:
-            raise HandOver(f"{where} would take about {seconds:.0f} s, past the "
+            raise HandOver(f"{where} would take about {seconds_text(seconds)}, past the "
                            f"{time_limit:g} s time limit")
         depth_started = time.perf_counter()
         generated = side.expand(progress_report(log, side, depth_started))
@@ -458,23 +470,28 @@ def kociemba_module():
     return kociemba
 
 
-def two_phase(scramble) -> list[str]:
+def two_phase(scramble, timing=None) -> list[str]:
     kociemba = kociemba_module()
     if kociemba is None:
         raise Unavailable(f"For a two-phase answer install kociemba: {INSTALL_HINT}")
     cube = tessaroll.Cube3x3()
     cube.do_moves(" ".join(MOVES[m] for m in scramble))
     facelets = "".join("URFDLB"[k] for k in cube.to_sticker_array())
-    return kociemba.solve(facelets).split()
+    started = time.perf_counter()
+    answer = kociemba.solve(facelets).split()
+    if timing is not None:
+        timing["kociemba"] = time.perf_counter() - started
+    return answer
 
 
-def solve(cube_type: int, scramble: list[int], log=print, memory_limit=None, time_limit=None):
+def solve(cube_type: int, scramble: list[int], log=print, memory_limit=None, time_limit=None, timing=None):
     """Solve the cube reached by the move indexes `scramble` from solved.
 
     Returns (method, move tokens): "optimal" when the bidirectional search
     answered, "two-phase" when kociemba did. memory_limit (bytes) replaces
     the machine's free memory as the search's budget; time_limit (seconds)
-    bounds the 3x3 search. Raises Unavailable when nothing can answer."""
+    bounds the 3x3 search. Raises Unavailable when nothing can answer.
+    A dict given as timing gets kociemba's own seconds under "kociemba"."""
     if cube_type == 3 and len(scramble) > SURE_DEPTH and kociemba_module() is None:
         # Said before the search starts, not after it has run into its limit.
         log("Note: kociemba is not installed, so a scramble too deep for the optimal search "
@@ -489,15 +506,57 @@ def solve(cube_type: int, scramble: list[int], log=print, memory_limit=None, tim
     if cube_type == 2:
         raise Unavailable(f"The 2x2 search cannot go on: {reason}.")
     log(f"Optimal search stopped: {reason}.")
-    return "two-phase", two_phase(scramble)
+    return "two-phase", two_phase(scramble, timing)
+
+
+def solve_chunk(job: dict, chunk):
+    """The records of a chunk of cubes (batchrun.Cube), each solved on its
+    own and yielded as soon as it is: in this process, or in a Ray worker
+    that imports this file."""
+    model = MODELS[job["cube"]]
+    for cube in chunk:
+        started = time.perf_counter()
+        error = None
+        try:
+            method, tokens = solve(job["cube"], cube.moves, log=quiet,
+                                   memory_limit=job["memory_limit"], time_limit=job["time_limit"])
+        except Unavailable as e:
+            method, tokens, error = "none", None, str(e)
+        seconds = time.perf_counter() - started
+        if method == "optimal":
+            optimal = len(tokens)
+        else:   # a set made by reversing optimal solutions: the scramble's own length
+            optimal = len(cube.moves) if job["optimal"] else None
+        rec = batchrun.record(cube, model, None if tokens is None else " ".join(tokens), method, seconds, optimal)
+        if error:
+            rec["error"] = error
+        yield rec
+
+
+def quiet(*_):
+    pass
 
 
 def main(argv=None) -> int:
     try:
-        return run(argv)
+        status = run(argv)
+        sys.stdout.flush()
+        return status
     except KeyboardInterrupt:
         print("Interrupted.", file=sys.stderr)
         return 130
+    except BrokenPipeError:
+        return reader_gone()
+
+
+def reader_gone() -> int:
+    """stdout's reader has gone (`... | head -3`): no traceback, and
+    nothing more for Python to flush into the closed pipe at exit. The
+    status is the shell's for a process ended by SIGPIPE."""
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+    os.close(devnull)
+    return 141
 
 
 def positive(text: str) -> float:
@@ -508,6 +567,17 @@ def positive(text: str) -> float:
         raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
     if not (0 < value < float("inf")):
         raise argparse.ArgumentTypeError(f"must be a positive number, not {text}")
+    return value
+
+
+def positive_int(text: str) -> int:
+    """An argparse type: a whole number above zero."""
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, not {text}")
     return value
 
 
@@ -528,13 +598,37 @@ def run(argv) -> int:
     group = parser.add_mutually_exclusive_group(required=True)
     group.add_argument("--scramble", help='move string to solve, e.g. "R U F\'"')
     group.add_argument("--random", type=int, metavar="N", help="solve a random scramble of N quarter turns")
+    group.add_argument("--file", metavar="FILE",
+                       help="solve every scramble of a benchmark file: one move string per line "
+                            "(blank lines and # comments ignored) or a JSON list of move strings")
     parser.add_argument("--seed", type=int, help="seed for --random")
     parser.add_argument("--memory-limit", type=positive, metavar="MB",
                         help="memory the optimal search may use (default: 80%% of what the machine offers)")
     parser.add_argument("--time-limit", type=seconds_or_zero, default=5.0, metavar="S",
                         help="hand a 3x3 over to the two-phase solver rather than start a depth "
                              "expected to end after S seconds (default 5; 0 for no limit)")
+    files = parser.add_argument_group("benchmark files (with --file)")
+    files.add_argument("--resume", action="store_true",
+                       help="go on with an --out file: skip the cubes it already holds")
+    batchrun.add_arguments(files, positive_int, "the 2x2 search's lengths are optimal anyway")
+    files.add_argument("--chunk", type=positive_int, default=4, metavar="N",
+                       help="cubes per Ray task (default 4)")
     args = parser.parse_args(argv)
+
+    if args.file is None:
+        given = [f"--{name}" for name in ("out", "resume", "optimal", "ray", "workers")
+                 if getattr(args, name) not in (None, False)]
+        if given:
+            parser.error(f"{given[0]} goes with --file")
+    elif args.workers is not None and args.ray is None:
+        parser.error("--workers goes with --ray")
+    elif args.resume and args.out is None:
+        parser.error("--resume needs the --out file to go on with")
+    memory_limit = None if args.memory_limit is None else int(args.memory_limit * 2**20)
+    if args.file is not None:
+        if args.seed is not None:
+            parser.error("--seed applies only to --random; a --file is solved as given")
+        return run_file(parser, args, memory_limit)
 
     if args.scramble is not None:
         if args.seed is not None:
@@ -548,13 +642,14 @@ def run(argv) -> int:
             parser.error("--random needs a non-negative length")
         rng = random.Random(args.seed)
         scramble = [rng.randrange(12) for _ in range(args.random)]
-    memory_limit = None if args.memory_limit is None else int(args.memory_limit * 2**20)
     text = " ".join(MOVES[m] for m in scramble)
     print(f"Solving a {args.cube}x{args.cube}x{args.cube} scrambled with: {text or '(nothing)'}")
 
     started = time.perf_counter()
+    timing = {}
     try:
-        method, tokens = solve(args.cube, scramble, memory_limit=memory_limit, time_limit=args.time_limit)
+        method, tokens = solve(args.cube, scramble, memory_limit=memory_limit, time_limit=args.time_limit,
+                               timing=timing)
     except Unavailable as e:
         print(e, file=sys.stderr)
         return 1
@@ -567,15 +662,47 @@ def run(argv) -> int:
     if not check.is_solved():
         print(f"Solution {answer!r} does not solve the cube", file=sys.stderr)
         return 1
+    quarters = parse_moves(answer)
     if method == "optimal":
         print(f"Shortest solution ({count(len(tokens), 'quarter turn')}, {elapsed:.2f} s, "
               f"optimal bidirectional search): {answer or '(already solved)'}")
+        halves = batchrun.with_half_turns(quarters)
+        if halves != answer:
+            print(f"With half turns ({count(len(halves.split()), 'face turn')}): {halves}")
     else:
+        koc = timing.get("kociemba", 0.0)
         print(f"Two-phase solution ({count(len(tokens), 'face turn')} = "
               f"{count(quarter_turns(tokens), 'quarter turn')}, "
-              f"{elapsed:.2f} s, kociemba; not necessarily optimal): {answer}")
+              f"{elapsed:.2f} s: optimal search {elapsed - koc:.2f} s, kociemba {koc:.2f} s; "
+              f"not necessarily optimal): {answer}")
+        as_quarters = " ".join(MOVES[m] for m in quarters)
+        if as_quarters != answer:
+            print(f"In quarter turns: {as_quarters}")
     print("Checked with do_moves: the cube is solved.")
     return 0
+
+
+def run_file(parser, args, memory_limit) -> int:
+    """--file: every scramble of the file, the summary line at the end."""
+    address = args.ray or None
+    try:
+        if args.out is not None:
+            batchrun.check_output_path(args.out, "--out")
+        if args.ray is not None:
+            batchrun.ray_usage(address)
+        cubes = batchrun.read_scrambles(args.file)
+        results = batchrun.Results(cubes, MODELS[args.cube], args.out, args.resume)
+    except batchrun.UsageError as e:
+        parser.error(str(e))
+    pending = results.pending()
+    size = f"{args.cube}x{args.cube}x{args.cube}"
+    batchrun.phase(f"{count(len(cubes), 'scramble')} from {args.file} on the {size}"
+                   + (f"; {len(cubes) - len(pending):,} already in {args.out}" if args.resume else ""))
+    if args.cube == 3 and any(len(c.moves) > SURE_DEPTH for c in pending) and kociemba_module() is None:
+        batchrun.phase("Note: kociemba is not installed here, so a scramble too deep for the optimal search "
+                       f"gets no answer. To install it: {INSTALL_HINT}.")
+    job = dict(cube=args.cube, memory_limit=memory_limit, time_limit=args.time_limit, optimal=args.optimal)
+    return batchrun.execute(results, args.chunk, solve_chunk, job, args.ray, args.workers, "solve:solve_chunk")
 
 
 if __name__ == "__main__":

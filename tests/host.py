@@ -1,10 +1,27 @@
 """Facts about the interpreter running the tests that memory bounds depend on."""
 import gc
+import importlib.util
 import os
 import platform
 import sys
 
+import pytest
+
 PYPY = platform.python_implementation() == "PyPy"
+MEMORY_TOOL = "TESSAROLL_MEMORY_TOOL" in os.environ
+
+# NumPy is an optional dependency: single cubes and batches without arrays
+# work without it. Where it has no wheel (PyPy on aarch64, 32-bit x86), the
+# suite runs without it and the tests of the array calls skip.
+HAVE_NUMPY = importlib.util.find_spec("numpy") is not None
+needs_numpy = pytest.mark.skipif(not HAVE_NUMPY, reason="NumPy is not installed")
+
+# Set (to "qemu") by the scripts that run the suite under QEMU user-mode
+# emulation (.ci/arm64.sh, .ci/release.sh). QEMU accepts setrlimit(RLIMIT_AS)
+# and ignores it, since its own mappings share the guest's address space, and
+# reports no limit: the tests that cap the address space skip there.
+EMULATED = os.environ.get("TESSAROLL_EMULATED", "")
+NO_ADDRESS_SPACE_CAP = f"{EMULATED} user-mode emulation ignores RLIMIT_AS" if EMULATED else None
 
 # PyPy sizes its nursery from the cache size that /proc/cpuinfo reports,
 # and some virtual CPUs report a last-level cache of hundreds of MiB (480 MiB

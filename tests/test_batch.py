@@ -5,7 +5,6 @@ import platform
 import random
 import sys
 
-import numpy as np
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
@@ -14,6 +13,8 @@ import tessaroll
 from tessaroll import CubeBatch, Cube2x2, Cube3x3
 from host import CLASS_SIGNATURE_LOST
 from reference import METHOD_NAMES
+
+np = pytest.importorskip("numpy")
 
 PYPY = platform.python_implementation() == "PyPy"
 # CPython 3.9's PyType_FromSpec drops the signature line of a class doc.

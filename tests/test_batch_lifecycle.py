@@ -15,11 +15,14 @@ import time
 
 import pytest
 
-from test_batch import corner_parity
-from test_batch_process import run_python
+# Every case drives a batch call with arrays in its child process.
+pytest.importorskip("numpy")
+
+from host import MEMORY_TOOL, NO_ADDRESS_SPACE_CAP  # noqa: E402
+from test_batch import corner_parity  # noqa: E402
+from test_batch_process import run_python  # noqa: E402
 
 CPYTHON = platform.python_implementation() == "CPython"
-MEMORY_TOOL = "TESSAROLL_MEMORY_TOOL" in os.environ
 
 
 def reachable(kind, corners, edges):
@@ -178,6 +181,7 @@ REFUSED_THREADS = """
 
 @pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="needs /proc")
 @pytest.mark.skipif(MEMORY_TOOL, reason="ASan reserves more address space than any cap")
+@pytest.mark.skipif(NO_ADDRESS_SPACE_CAP is not None, reason=str(NO_ADDRESS_SPACE_CAP))
 def test_pool_works_with_the_threads_the_system_grants():
     out = run_python(REFUSED_THREADS, {"RAYON_NUM_THREADS": "2000"})
     assert out.strip() == "ok"

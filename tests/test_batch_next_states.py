@@ -7,7 +7,6 @@ import random
 import sys
 import threading
 
-import numpy as np
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
@@ -15,6 +14,8 @@ from hypothesis import strategies as st
 from tessaroll import CubeBatch, Cube2x2, Cube3x3, get_next_states
 from host import nursery_bytes
 from reference import METHOD_NAMES
+
+np = pytest.importorskip("numpy")
 
 MODELS = {2: Cube2x2, 3: Cube3x3}
 DIMS = {2: 24, 3: 54}

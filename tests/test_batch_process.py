@@ -9,6 +9,8 @@ import textwrap
 
 import pytest
 
+from host import needs_numpy
+
 TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
 POOL_VARS = ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS")
 
@@ -47,12 +49,14 @@ def default_workers():
 
 
 @linux_only
+@needs_numpy
 def test_default_pool_size_follows_the_usable_processors(default_workers):
     usable = os.sched_getaffinity(0) if hasattr(os, "sched_getaffinity") else range(os.cpu_count())
     assert 1 <= default_workers <= len(usable)
 
 
 @linux_only
+@needs_numpy
 @pytest.mark.parametrize("env, expected", [
     ({"RAYON_NUM_THREADS": "3"}, 3),
     ({"RAYON_NUM_THREADS": "+2"}, 2),
@@ -92,6 +96,7 @@ SAME_RESULTS = """
 """
 
 
+@needs_numpy
 def test_results_do_not_depend_on_pool_size():
     results = [run_python(SAME_RESULTS, {"RAYON_NUM_THREADS": str(n)}) for n in (1, 2, 3)]
     assert results[0] == results[1] == results[2]
@@ -136,6 +141,7 @@ FORK_AFTER_USE = """
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+@needs_numpy
 @pytest.mark.parametrize("workers", ["1", "2"])
 def test_child_forked_after_pool_use_gets_a_working_pool(workers):
     assert run_python(FORK_AFTER_USE, {"RAYON_NUM_THREADS": workers}).strip() == "ok"

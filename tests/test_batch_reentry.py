@@ -10,7 +10,7 @@ import sys
 import pytest
 
 import tessaroll
-from test_batch_lifecycle import MEMORY_TOOL
+from host import MEMORY_TOOL, needs_numpy
 from test_batch_process import run_python
 
 needs_fork = pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
@@ -64,6 +64,7 @@ AFTER_RUN_EXITFUNCS = """
 """
 
 
+@needs_numpy
 @pytest.mark.parametrize("code, expected", [
     (JOIN_AT_EXIT, "joined"),
     (AFTER_RUN_EXITFUNCS.format(use_threading=True), "20 (36000, 54)"),
@@ -117,6 +118,7 @@ SCRAMBLE_RACING_WRITER = """
 """
 
 
+@needs_numpy
 @pytest.mark.skipif(MEMORY_TOOL, reason="slow under ASan and valgrind")
 @pytest.mark.parametrize("tail, turns, whole", [(8192, 1, False), (4096, 1000, True)],
                          ids=["calling-thread", "pool"])
@@ -172,6 +174,7 @@ NESTED_HANDLERS = """
 """
 
 
+@needs_numpy
 @pytest.mark.skipif(MEMORY_TOOL, reason="slow under ASan and valgrind")
 @pytest.mark.parametrize("call", ["scramble", "str"])
 def test_a_handler_never_runs_inside_a_handlers_batch_call(call):
@@ -235,6 +238,7 @@ FORK_IN_HANDLER = """
 
 
 @needs_fork
+@needs_numpy
 @pytest.mark.parametrize("count, call", [
     (4, "batch.scramble(np.full(4, 10**12, np.int64))"),
     (50_000, "batch.get_next_states()"),

@@ -14,7 +14,7 @@ import threading
 import pytest
 
 import tessaroll
-from host import CLASS_SIGNATURE_LOST
+from host import CLASS_SIGNATURE_LOST, HAVE_NUMPY
 from tessaroll import Cube2x2, Cube3x3, CubeBatch, get_next_states, inverse_scramble
 
 PYPY = platform.python_implementation() == "PyPy"
@@ -39,7 +39,8 @@ def test_a_second_module_object_shares_what_the_first_import_made():
         assert getattr(second, name) is getattr(tessaroll, name)
     cube = second.Cube3x3()
     cube.do_moves("R U F' D2")
-    assert second.get_next_states([cube]).tolist() == get_next_states([cube]).tolist()
+    if HAVE_NUMPY:  # successor arrays are NumPy's
+        assert second.get_next_states([cube]).tolist() == get_next_states([cube]).tolist()
     assert second.Cube3x3().get_edges()[5] is Cube3x3().get_edges()[5]  # one tuple per field
 
 

@@ -147,7 +147,7 @@ SEEDS_PER_THREAD = """if True:
     import ctypes, json, platform, struct, threading, tessaroll
 
     ARCH = {"x86_64": (0xC000003E, 318), "i386": (0x40000003, 355),
-            "i686": (0x40000003, 355)}.get(platform.machine())
+            "i686": (0x40000003, 355), "aarch64": (0xC00000B7, 278)}.get(platform.machine())
 
     def fail_getrandom_here():
         if ARCH is None:

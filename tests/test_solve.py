@@ -6,12 +6,13 @@ import importlib.util
 import os
 import pathlib
 import random
+import re
 import subprocess
 import sys
 
 import pytest
 
-from host import child_env
+from host import NO_ADDRESS_SPACE_CAP, child_env
 from reference import MOVE_NAMES, ReferenceCube
 
 np = pytest.importorskip("numpy")
@@ -283,6 +284,7 @@ def test_a_long_depth_reports_its_progress(solver, monkeypatch):
 @pytest.mark.skipif("TESSAROLL_MEMORY_TOOL" in os.environ,
                     reason="ASan and valgrind map far more address space than the limit allows")
 @pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason="reads /proc")
+@pytest.mark.skipif(NO_ADDRESS_SPACE_CAP is not None, reason=str(NO_ADDRESS_SPACE_CAP))
 def test_address_space_limit_stops_the_search_with_one_line(solver):
     """Under an address-space limit a deep scramble stops the optimal search
     on the estimate, before an allocation fails, and without kociemba the
@@ -297,3 +299,168 @@ def test_address_space_limit_stops_the_search_with_one_line(solver):
     assert result.stderr.splitlines() == [f"For a two-phase answer install kociemba: {solver.INSTALL_HINT}"]
     assert "allowed (80% of RLIMIT_AS)" in result.stdout
 
+
+
+# ---- benchmark files ---------------------------------------------------
+
+def scramble_file(tmp_path, lines, name="set.txt"):
+    path = tmp_path / name
+    path.write_text("# a benchmark file\n" + "\n".join(lines) + "\n")
+    return str(path)
+
+
+def read_jsonl(path):
+    import json
+    return [json.loads(line) for line in pathlib.Path(path).read_text().splitlines()]
+
+
+FILE_SCRAMBLES = ["R U F'", "U2 R2", "R U R' U' F", "F! D L2", "B"]
+
+
+def test_file_run_writes_checked_optimal_records(solver, tmp_path, capsys):
+    out = str(tmp_path / "out.jsonl")
+    assert solver.main(["--cube", "2", "--file", scramble_file(tmp_path, FILE_SCRAMBLES), "--out", out]) == 0
+    recs = read_jsonl(out)
+    assert [r["index"] for r in recs] == list(range(len(FILE_SCRAMBLES)))
+    for rec, text in zip(recs, FILE_SCRAMBLES):
+        moves = solver.parse_moves(text)
+        best = brute_force_length(2, moves, limit=len(moves))
+        assert rec["scramble"] == " ".join(text.split()) and rec["method"] == "optimal"
+        assert rec["length"] == rec["optimal"] == best
+        assert solves(2, moves, rec["solution"].split())
+    lines = capsys.readouterr().out.splitlines()
+    mean = sum(r["length"] for r in recs) / len(recs)
+    assert re.fullmatch(rf"solved 5/5; mean length {mean:.2f}; optimal mean {mean:.2f}; "
+                        r"seconds per cube \d+\.\d{3}", lines[-1])
+
+
+def test_optimal_flag_takes_the_scrambles_length(solver, tmp_path, capsys, monkeypatch):
+    """On the 3x3, with every cube handed over, --optimal supplies the
+    optimal mean from the scrambles' own quarter-turn lengths."""
+    monkeypatch.setattr(solver, "optimal_search", lambda *a: (_ for _ in ()).throw(solver.HandOver("test")))
+    monkeypatch.setattr(solver, "two_phase", lambda moves, timing=None: [solver.MOVES[m ^ 1] for m in reversed(moves)])
+    path = scramble_file(tmp_path, ["R U2", "F"])
+    assert solver.main(["--cube", "3", "--file", path]) == 0
+    assert "optimal mean" not in capsys.readouterr().out.splitlines()[-1]
+    assert solver.main(["--cube", "3", "--file", path, "--optimal"]) == 0
+    assert "; mean length 2.00; optimal mean 2.00;" in capsys.readouterr().out.splitlines()[-1]
+
+
+def test_malformed_file_is_refused_before_any_search(solver, tmp_path, capsys, monkeypatch):
+    monkeypatch.setattr(solver, "optimal_search", lambda *a: pytest.fail("a search started"))
+    path = scramble_file(tmp_path, ["R U", "R Q U", "F"])
+    with pytest.raises(SystemExit) as exit_info:
+        solver.main(["--cube", "2", "--file", path])
+    assert exit_info.value.code == 2
+    assert "set.txt, line 3: unknown move token 'Q'" in capsys.readouterr().err
+
+
+def test_interrupted_file_run_keeps_its_cubes_and_resumes(solver, tmp_path, capsys, monkeypatch):
+    out = str(tmp_path / "out.jsonl")
+    path = scramble_file(tmp_path, FILE_SCRAMBLES)
+    real = solver.solve
+    calls = []
+
+    def interrupted(cube_type, moves, **kw):
+        calls.append(moves)
+        if len(calls) == 3:
+            raise KeyboardInterrupt
+        return real(cube_type, moves, **kw)
+
+    monkeypatch.setattr(solver, "solve", interrupted)
+    assert solver.main(["--cube", "2", "--file", path, "--out", out]) == 130
+    assert "Interrupted: 2 of 5 cubes kept" in capsys.readouterr().err
+    assert [r["index"] for r in read_jsonl(out)] == [0, 1]
+    monkeypatch.setattr(solver, "solve", real)
+    assert solver.main(["--cube", "2", "--file", path, "--out", out, "--resume"]) == 0
+    recs = read_jsonl(out)
+    assert sorted(r["index"] for r in recs) == list(range(5))
+    assert capsys.readouterr().out.splitlines()[-1].startswith("solved 5/5;")
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--scramble", "R", "--out", "x.jsonl"], "--out goes with --file"),
+    (["--random", "3", "--ray"], "--ray goes with --file"),
+    (["--file", "{set}", "--resume"], "--resume needs the --out file"),
+    (["--file", "{set}", "--workers", "2"], "--workers goes with --ray"),
+    (["--file", "{set}", "--seed", "1"], "--seed applies only to --random"),
+    (["--file", "{set}", "--chunk", "0"], "--chunk: must be at least 1"),
+    (["--file", "{set}", "--out", "{tmp}/no/such/folder/o.jsonl"], "does not exist"),
+    (["--file", "{tmp}/missing.txt"], "cannot read"),
+    (["--file", "{set}", "--ray", "somewhere"], "ray://HOST:PORT"),
+])
+def test_file_arguments_are_usage_errors(solver, tmp_path, capsys, monkeypatch, args, message):
+    monkeypatch.setattr(solver, "optimal_search", lambda *a: pytest.fail("a search started"))
+    monkeypatch.setitem(sys.modules, "ray", object())
+    path = scramble_file(tmp_path, ["R"])
+    args = [a.format(set=path, tmp=tmp_path) for a in args]
+    with pytest.raises(SystemExit) as exit_info:
+        solver.main(["--cube", "2"] + args)
+    assert exit_info.value.code == 2
+    assert message in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("seconds, text", [(0.31, "0.31 s"), (0.0042, "0.0042 s"), (3.0, "3 s"), (12.4, "12 s")])
+def test_estimates_are_never_rounded_to_zero(solver, seconds, text):
+    assert solver.seconds_text(seconds) == text
+
+
+def test_solution_is_also_printed_with_half_turns(solver, capsys):
+    assert solver.main(["--cube", "3", "--scramble", "R2 U2"]) == 0
+    out = capsys.readouterr().out
+    answer = out.split("optimal bidirectional search): ")[1].splitlines()[0]
+    halves = out.split("With half turns (2 face turns): ")[1].splitlines()[0]
+    assert solves(3, solver.parse_moves("R2 U2"), answer.split())
+    assert halves.split() == ["U2", "R2"] and len(answer.split()) == 4
+
+
+def test_two_phase_time_shows_kociembas_share(solver, kociemba, capsys):
+    assert solver.main(["--cube", "3", "--random", "25", "--seed", "2", "--time-limit", "0.01"]) == 0
+    line = next(line for line in capsys.readouterr().out.splitlines() if line.startswith("Two-phase"))
+    total, search, own = (float(x) for x in re.findall(
+        r"(\d+\.\d\d) s: optimal search (\d+\.\d\d) s, kociemba (\d+\.\d\d) s", line)[0])
+    assert abs(search + own - total) <= 0.011
+
+
+def test_without_numpy_it_is_a_usage_error():
+    code = ("import runpy, sys; sys.modules['numpy'] = None; "
+            f"sys.argv = [{str(SOLVER_PATH)!r}, '--cube', '2', '--scramble', 'R']; "
+            f"runpy.run_path({str(SOLVER_PATH)!r}, run_name='__main__')")
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert result.returncode == 2 and "Traceback" not in result.stderr
+    assert "solve.py needs NumPy: python -m pip install numpy" in result.stderr
+
+
+@pytest.mark.parametrize("reader", ["gone before the first line", "gone after the first line"])
+def test_a_closed_pipe_ends_quietly(reader):
+    """`solve.py ... | head -1`: once the reader has gone, no traceback and
+    no error at exit. Whether the solver still had lines to write when it
+    left is a race after the first line, so only a reader gone from the
+    start fixes the status at 141."""
+    read_end, write_end = os.pipe()
+    if reader.startswith("gone before"):
+        os.close(read_end)
+    proc = subprocess.Popen([sys.executable, str(SOLVER_PATH), "--cube", "2", "--scramble", "R U F' L D B' R'"],
+                            stdout=write_end, stderr=subprocess.PIPE)
+    os.close(write_end)
+    if reader.startswith("gone after"):
+        with os.fdopen(read_end, "rb") as f:
+            assert f.readline().startswith(b"Solving a 2x2x2")
+    err = proc.stderr.read().decode()
+    status = proc.wait(timeout=120)
+    assert err == ""
+    assert status == 141 if reader.startswith("gone before") else status in (0, 141)
+
+
+def test_file_run_without_kociemba_says_so_first_and_records_the_misses(solver, tmp_path, capsys, monkeypatch):
+    monkeypatch.setitem(sys.modules, "kociemba", None)
+    deep = "R U F' L D B' R' U' F L' D2"
+    out = tmp_path / "out.jsonl"
+    path = scramble_file(tmp_path, ["R U", deep])
+    assert solver.main(["--cube", "3", "--file", path, "--out", str(out), "--time-limit", "1e-9"]) == 0
+    captured = capsys.readouterr()
+    assert captured.err.splitlines()[1].startswith("Note: kociemba is not installed here")
+    recs = read_jsonl(out)
+    assert recs[0]["solution"] is not None and recs[1]["solution"] is None
+    assert recs[1]["method"] == "none" and "install kociemba" in recs[1]["error"]
+    assert captured.out.splitlines()[-1].startswith("solved 1/2; mean length 2.00;")
