@@ -128,6 +128,77 @@ def test_a_racing_writer_cannot_make_scramble_uninterruptible(tail, turns, whole
     assert int(calls) >= 2 and float(longest) < 5, (calls, longest)
 
 
+# A handler that frees the argument array (resize without the reference
+# check) or writes it while the workers run: the call goes on with the values
+# it was given. Every cube of the 2x2 batch gets 300 turns, which leaves it
+# in one of 44,089,920 states (the even half of 3,674,160 positions in 24
+# orientations), solved with those odds: a run of 400,000 cubes finds about
+# 0.009 solved ones, while a call that lost its lengths leaves thousands.
+SCRAMBLE_ARRAY_CHANGED = """
+    import signal, numpy as np, tessaroll
+    n = 400_000
+    batch = tessaroll.CubeBatch(n, 2)
+    lengths = np.full(n, 300, np.int64)
+    inside = []
+    def handler(signum, frame):
+        inside.append(in_call)
+        {change}
+    signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, 0.05)
+    in_call = True
+    batch.scramble(lengths)
+    in_call = False
+    print(inside, sum(c.is_solved() for c in batch))
+"""
+
+
+@needs_numpy
+@pytest.mark.skipif(MEMORY_TOOL, reason="slow under ASan and valgrind")
+@pytest.mark.parametrize("change", [
+    "lengths.resize(1, refcheck=False)",
+    "lengths[:] = -1",
+    "lengths.__setstate__((1, (1,), np.dtype(np.int64), False, bytes(8)))",
+], ids=["resize", "write", "setstate"])
+def test_scramble_works_on_the_lengths_it_was_given(change):
+    out = run_python(SCRAMBLE_ARRAY_CHANGED.format(change=change), timeout=120)
+    inside, solved = out.split()
+    assert inside == "[True]" and int(solved) < 5, out
+
+
+# The same for the move indexes; one worker makes the call long enough for
+# a poll to run the handler (it is retried when the signal lands outside).
+APPLY_ARRAY_CHANGED = """
+    import signal, numpy as np, tessaroll
+    n = 4_000_000
+    r = tessaroll.Cube3x3()
+    r.do_r_move()
+    inside = []
+    def handler(signum, frame):
+        inside.append(in_call)
+        indexes.resize(1, refcheck=False)
+    signal.signal(signal.SIGALRM, handler)
+    for attempt in range(10):
+        batch = tessaroll.CubeBatch(n, 3)
+        indexes = np.full(n, 4, np.uintp)
+        signal.setitimer(signal.ITIMER_REAL, 0.01)
+        in_call = True
+        batch.apply_move_indexes(indexes)
+        in_call = False
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        if inside and inside[-1]:
+            break
+    done = [str(batch[i]) == str(r) for i in range(0, n, 997)]
+    print(inside[-1], all(done), str(batch[n - 1]) == str(r))
+"""
+
+
+@needs_numpy
+@pytest.mark.skipif(MEMORY_TOOL, reason="slow under ASan and valgrind")
+def test_apply_move_indexes_works_on_the_indexes_it_was_given():
+    out = run_python(APPLY_ARRAY_CHANGED, {"RAYON_NUM_THREADS": "1"}, timeout=120)
+    assert out.split() == ["True", "True", "True"], out
+
+
 # A repeating timer whose handler makes a long batch call: a signal check
 # inside that call must not run the handler again, or handlers nest through
 # the module's frames without bound (on PyPy until its C-API emulation runs
