@@ -438,6 +438,16 @@ struct Pool::Impl {
 
 namespace {
 
+std::atomic<testing::StartRefusal> g_start_refusal{nullptr};
+
+// Start worker `w`'s thread; 0, or why it could not start.
+int start_worker(Worker& w, const pthread_attr_t& attr) {
+    if (const auto refusal = g_start_refusal.load(std::memory_order_acquire)) {
+        if (const int rc = refusal(w.index); rc != 0) return rc;
+    }
+    return pthread_create(&w.thread, &attr, &Pool::Impl::worker_main, &w);
+}
+
 // Blocks asynchronous signals for the threads started while it lives (they
 // inherit the mask), so that signals go to the interpreter's own threads;
 // faults and other synchronous signals stay deliverable. sigprocmask sets the
@@ -488,16 +498,15 @@ Pool::Pool(std::size_t workers, std::size_t split_budget) {
         // Workers are added one by one, so an absurd requested count costs
         // memory only for the threads the system actually starts. A worker
         // whose own state cannot be made (memory, or its condition variable)
-        // counts as a refused thread; nothing is added for it.
+        // counts as a refused thread; nothing is added for it. Its slot is
+        // made first, so that nothing can fail once its thread runs.
         while (impl->workers.size() < workers) {
             try {
-                auto w = std::make_unique<Worker>();
-                w->index = impl->workers.size();
-                w->pool = impl.get();
                 impl->workers.push_back(nullptr);
-                if (const int rc = pthread_create(&w->thread, &attr, &Impl::worker_main, w.get());
-                    rc != 0) {
-                    impl->workers.pop_back();
+                auto w = std::make_unique<Worker>();
+                w->index = impl->workers.size() - 1;
+                w->pool = impl.get();
+                if (const int rc = start_worker(*w, attr); rc != 0) {
                     refused = std::error_code(rc, std::generic_category());
                     break;
                 }
@@ -510,6 +519,8 @@ Pool::Pool(std::size_t workers, std::size_t split_budget) {
                 break;
             }
         }
+        // The slot of the worker that could not be had, if it was made.
+        if (!impl->workers.empty() && !impl->workers.back()) impl->workers.pop_back();
     }
     pthread_attr_destroy(&attr);
     if (impl->workers.empty()) {
@@ -631,11 +642,12 @@ std::atomic<Pool*> g_pool{nullptr};
 // registered): a pool call that sees it change while its poll ran is in a
 // child, where its workers do not exist.
 //
-// Relaxed, because no thread ever reads a value another thread wrote: the
-// parent's copy never changes, and the child's is written by the child
-// handler on the forking thread, the child's only thread, before fork()
-// returns there; the call whose poll forked then reads it on that same
-// thread. Nothing else is published with it.
+// Relaxed, because every read is ordered after the write it must see by
+// other means, and nothing else is published with it. The parent's copy
+// never changes. The child's is written by the child handler on the forking
+// thread, the child's only thread, before fork() returns there: the call
+// whose poll forked reads it on that same thread, and threads the child
+// starts later read it after their start, which orders the write first.
 std::atomic<unsigned> g_fork_generation{0};
 std::mutex creation_mutex;
 
@@ -670,6 +682,12 @@ const char* read_env(const char* name) {
 }
 
 } // namespace
+
+namespace testing {
+StartRefusal set_start_refusal(StartRefusal refusal) noexcept {
+    return g_start_refusal.exchange(refusal, std::memory_order_acq_rel);
+}
+} // namespace testing
 
 Pool& instance() {
     // Acquire pairs with the release below: a thread that finds the pointer

@@ -156,6 +156,16 @@ private:
 // fresh one is created on first use there).
 Pool& instance();
 
+namespace testing {
+// Consulted before each of a new pool's thread starts, with the worker's
+// index: 0 lets the thread start, an errno value refuses it as the system
+// would, and an exception stands for a worker whose own state cannot be
+// made. nullptr (the default) consults nothing; returns the previous one.
+// For unit tests only.
+using StartRefusal = int (*)(std::size_t worker);
+StartRefusal set_start_refusal(StartRefusal refusal) noexcept;
+} // namespace testing
+
 // Runs piece(0, count) right here when `work` is below `inline_limit` (both
 // in the caller's own unit of work), else on the process-wide pool with
 // `poll`. Handing a call to the pool and waiting for it costs tens of
