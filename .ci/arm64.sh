@@ -249,12 +249,12 @@ if [ "$BUILD_MODE" = chroot ]; then
 fi
 # pytest's own statuses all count, 5 (no tests collected) included.
 echo "== arm64: Python tests, CPython"
-PYTHONPATH=build /opt/cpython/bin/python -m pytest -q -p no:cacheprovider tests ||
+PYTHONPATH="$PWD/build" /opt/cpython/bin/python -m pytest -q -p no:cacheprovider tests ||
     failed+=("CPython")
 echo "== arm64: $(/opt/pypy/bin/python -c 'import sys; print("PyPy", ".".join(map(str, sys.pypy_version_info[:3])))')," \
      "no NumPy"
 echo "== arm64: Python tests, PyPy"
-PYTHONPATH=build-pypy /opt/pypy/bin/python -m pytest -q -p no:cacheprovider tests ||
+PYTHONPATH="$PWD/build-pypy" /opt/pypy/bin/python -m pytest -q -p no:cacheprovider tests ||
     failed+=("PyPy")
 if ((${#failed[@]})); then
     echo "arm64: failed: ${failed[*]}" >&2

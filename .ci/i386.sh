@@ -159,19 +159,19 @@ ctest --test-dir build-sse2 --output-on-failure || failed+=("C++ SSE2")
 
 echo "== i386: Python tests, CPython"
 # pytest's own statuses all count, 5 (no tests collected) included.
-PYTHONPATH=build "$cpython" -m pytest -q -p no:cacheprovider tests || failed+=("CPython")
+PYTHONPATH="$PWD/build" "$cpython" -m pytest -q -p no:cacheprovider tests || failed+=("CPython")
 echo "== i386: $("$pypy" -c 'import sys; print("PyPy", ".".join(map(str, sys.pypy_version_info[:3])))')," \
      "NumPy $("$pypy" -c 'import numpy; print(numpy.__version__)')"
 cmake -S . -B build-pypy -G Ninja -DTESSAROLL_WERROR=ON -DPython_EXECUTABLE="$pypy" >/dev/null
 cmake --build build-pypy -j2
 echo "== i386: Python tests, PyPy"
-PYTHONPATH=build-pypy "$pypy" -m pytest -q -p no:cacheprovider tests || failed+=("PyPy")
+PYTHONPATH="$PWD/build-pypy" "$pypy" -m pytest -q -p no:cacheprovider tests || failed+=("PyPy")
 
 # Figures only: a loaded machine moves them, and nothing here fails on them.
 echo "== i386: call costs, CPython"
-PYTHONPATH=build python3 bench/perf_check.py --repeat 5 || true
+PYTHONPATH="$PWD/build" python3 bench/perf_check.py --repeat 5 || true
 echo "== i386: call costs, PyPy"
-PYTHONPATH=build-pypy "$pypy" bench/perf_check.py --repeat 5 || true
+PYTHONPATH="$PWD/build-pypy" "$pypy" bench/perf_check.py --repeat 5 || true
 
 if ((${#failed[@]})); then
     echo "i386: failed: ${failed[*]}" >&2

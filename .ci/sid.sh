@@ -145,7 +145,7 @@ print(name, platform.python_version(), "NumPy", numpy.__version__)')"
     start=$SECONDS
     if cmake -S . -B "build-$name" -G Ninja -DTESSAROLL_WERROR=ON \
         -DPython_EXECUTABLE="$py" >/dev/null && cmake --build "build-$name" -j2 >/dev/null; then
-        PYTHONPATH="build-$name" "$py" -m pytest -q -p no:cacheprovider tests || failed+=("$name")
+        PYTHONPATH="$PWD/build-$name" "$py" -m pytest -q -p no:cacheprovider tests || failed+=("$name")
     else
         cmake --build "build-$name" -j1 2>&1 | tail -n 40
         failed+=("$name build")

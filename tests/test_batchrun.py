@@ -4,6 +4,7 @@ error naming its line, resumed result files, and the summary's means."""
 
 import io
 import json
+import os
 import pathlib
 import random
 import subprocess
@@ -220,8 +221,12 @@ def test_bench_report_names_each_phase_when_redirected():
     is named on stderr first, so a redirected run is not silent."""
     pytest.importorskip("numpy")
     bench = pathlib.Path(__file__).resolve().parents[1] / "bench"
+    # The child runs from bench/, so a relative PYTHONPATH would miss the
+    # module under test: hand it the directory the suite loaded it from.
+    where = os.path.dirname(os.path.abspath(tessaroll.__file__))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [where, os.environ.get("PYTHONPATH")])))
     result = subprocess.run([sys.executable, "run.py", "--cubes", "1000", "--repeat", "1", "--no-plot",
-                             "--no-sweep"], cwd=bench, capture_output=True, text=True, timeout=300)
+                             "--no-sweep"], cwd=bench, env=env, capture_output=True, text=True, timeout=300)
     assert result.returncode == 0, result.stderr
     assert result.stderr.splitlines() == ["measuring single-cube calls ...", "measuring batches of 1,000 cubes ..."]
     assert "| Operation |" in result.stdout
