@@ -88,7 +88,24 @@ def blocks(path):
 
 
 def missing_optional(exc):
-    return isinstance(exc, ModuleNotFoundError) and (exc.name or "").split(".")[0] in OPTIONAL
+    """The optional library whose absence `exc` reports, or None. A batch
+    call that needs NumPy says so in an ImportError of its own."""
+    if isinstance(exc, ModuleNotFoundError) and (exc.name or "").split(".")[0] in OPTIONAL:
+        return exc.name.split(".")[0]
+    if type(exc) is ImportError and "needs NumPy" in str(exc):
+        return "numpy"
+    return None
+
+
+class Runner(doctest.DocTestRunner):
+    """A doctest runner that keeps the first missing optional import, which
+    a doctest would otherwise report as a failed example."""
+    missing = None
+
+    def report_unexpected_exception(self, out, test, example, exc_info):
+        if self.missing is None and missing_optional(exc_info[1]):
+            self.missing = exc_info[1]
+        super().report_unexpected_exception(out, test, example, exc_info)
 
 
 def run_block(page, line, code, namespace):
@@ -96,10 +113,12 @@ def run_block(page, line, code, namespace):
     where = f"{page.name}:{line}"
     if code.lstrip().startswith(">>>"):
         test = doctest.DocTestParser().get_doctest(code, namespace, where, str(page), line - 1)
-        runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
+        runner = Runner(optionflags=doctest.ELLIPSIS)
         report = []
         runner.run(test, out=report.append, clear_globs=False)
         namespace.update(test.globs)  # a DocTest runs in a copy of the names it is given
+        if runner.missing is not None:
+            raise runner.missing  # the examples after it failed for want of it
         if runner.failures:
             pytest.fail(f"doctest at {where} failed:\n" + "".join(report))
         return None
@@ -120,7 +139,7 @@ def test_page_examples_run(page, tmp_path, monkeypatch):
         except Exception as exc:
             if missing_optional(exc) and not STRICT:
                 pytest.skip(f"{page.name}: {len(found) - number} of {len(found)} blocks, from "
-                            f"line {line} on, need {exc.name}")
+                            f"line {line} on, need {missing_optional(exc)}")
             raise
         if expected is not None:
             assert printed == expected, f"{page.name}:{line} printed something else"
@@ -135,6 +154,24 @@ def test_block_parser_pairs_code_with_its_output(tmp_path):
                     "      4\n\n      >>> 5\n      5\n\n   After.\n```\n")
     assert blocks(page) == [(4, "print(1)\n", "1\n"), (16, ">>> 2\n2\n", None), (21, "x = 3\n", None),
                             (35, ">>> 4\n4\n\n>>> 5\n5\n", None)]
+
+
+def test_a_doctest_that_misses_an_optional_library_raises_its_import_error(monkeypatch, tmp_path):
+    # A host without NumPy skips the rest of the page instead of failing it.
+    monkeypatch.setitem(sys.modules, "numpy", None)
+    with pytest.raises(ModuleNotFoundError) as caught:
+        run_block(tmp_path / "page.md", 1, ">>> import numpy as np\n>>> np.zeros(2)\narray([0., 0.])\n", {})
+    assert missing_optional(caught.value) == "numpy"
+
+
+@pytest.mark.parametrize("exc, name", [
+    (ModuleNotFoundError("x", name="jax.numpy"), "jax"),
+    (ModuleNotFoundError("x", name="no_such_module"), None),
+    (ImportError("CubeBatch.get_next_states() needs NumPy: pip install numpy"), "numpy"),
+    (ImportError("cannot import name 'x'"), None),
+])
+def test_missing_optional_names_only_optional_libraries(exc, name):
+    assert missing_optional(exc) == name
 
 
 def test_every_page_has_examples_or_is_prose():
