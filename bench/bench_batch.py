@@ -2,8 +2,15 @@
 same process (best of several runs each).
 
     python bench/bench_batch.py [--cubes N] [--repeat R]
+    python bench/bench_batch.py --compare OLD_DIR NEW_DIR [--cubes N] [--rounds K]
 
-Pool size follows RAYON_NUM_THREADS as usual. Targets (2 cores):
+Pool size follows RAYON_NUM_THREADS as usual. --compare measures two builds
+of the module in one process: each directory holds a built tessaroll*.so
+(a CMake build directory, or site-packages); both are loaded side by side,
+each with its own worker pool, and their calls alternate figure by figure
+for K rounds, so that the machine's load falls on both alike. Each figure's
+median and best over the rounds are shown per build with the ratio
+NEW / OLD. Targets (2 cores):
   get_next_states / np.ones of the same shape            <= 1.2
   np.take gather baseline / get_next_states               >= 2
   NumPy fancy-index move / apply_move_indexes             >= 20
@@ -15,13 +22,19 @@ and for small batches, where a call's fixed cost shows:
 """
 
 import argparse
+import importlib.util
 import os
+import statistics
+import sys
 import time
 import timeit
 
 import numpy as np
 
-import tessaroll
+try:
+    import tessaroll
+except ImportError:  # --compare loads the builds it is given
+    tessaroll = None
 
 
 def best(fn, repeat):
@@ -74,11 +87,105 @@ def small_batches(repeat):
               f"ratio {t / t_base:5.2f}  (target <= {target})")
 
 
+def load_build(directory):
+    """The tessaroll module built in `directory`, loaded under its own name
+    but kept out of sys.modules, so that two builds can live side by side
+    (each with its own classes and worker pool)."""
+    paths = [os.path.join(directory, f) for f in os.listdir(directory)
+             if f.startswith("tessaroll") and f.endswith(".so")]
+    if len(paths) != 1:
+        sys.exit(f"{directory}: expected one built tessaroll*.so, found {len(paths)}")
+    spec = importlib.util.spec_from_file_location("tessaroll", paths[0])
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def compare(old_dir, new_dir, n, rounds):
+    """Both builds in this process, their calls alternating figure by figure
+    (which goes first alternates too), each ratio's baseline timed right
+    beside it; prints each figure's median and best over the rounds."""
+    builds = {"old": load_build(old_dir), "new": load_build(new_dir)}
+    moves = np.random.default_rng(1).integers(0, 12, n).astype(np.uintp)
+    length = 100
+    lengths = np.full(n, length, np.int64)
+    one_move, one_length = np.zeros(1, np.uintp), np.full(1, 20, np.int64)
+    state = {}
+    for name, module in builds.items():
+        batch = module.CubeBatch(n, 3)
+        batch.scramble(np.full(n, 30, np.int64))
+        state[name] = (batch, module.CubeBatch(1, 3))
+
+    def per_call(fn, number):
+        t0 = time.perf_counter()
+        for _ in range(number):
+            fn()
+        return (time.perf_counter() - t0) / number
+
+    def one_len():
+        return per_call(state["old"][1].len, 20000)
+
+    # name: (time the call, time its baseline (or None), figure from the two
+    # times, which way is better)
+    figures = {
+        "get_next_states / np.ones": (
+            lambda b, o: per_call(b.get_next_states, 1),
+            lambda: per_call(lambda: np.ones((12 * n, 54), np.int64), 1),
+            lambda call, base: call / base, "lower"),
+        "apply_move_indexes, ms": (
+            lambda b, o: per_call(lambda: b.apply_move_indexes(moves), 3), None,
+            lambda call, base: call * 1e3, "lower"),
+        "scramble, M turns/s": (
+            lambda b, o: per_call(lambda: b.scramble(lengths), 1), None,
+            lambda call, base: n * length / call / 1e6, "higher"),
+        "get_next_states, 1 cube / np.ones": (
+            lambda b, o: per_call(o.get_next_states, 2000),
+            lambda: per_call(lambda: np.ones((12, 54), np.int64), 2000),
+            lambda call, base: call / base, "lower"),
+        "apply_move_indexes, 1 cube / len()": (
+            lambda b, o: per_call(lambda: o.apply_move_indexes(one_move), 20000), one_len,
+            lambda call, base: call / base, "lower"),
+        "scramble, 1 cube of 20 / len()": (
+            lambda b, o: per_call(lambda: o.scramble(one_length), 20000), one_len,
+            lambda call, base: call / base, "lower"),
+    }
+
+    timings = {key: {"old": [], "new": []} for key in figures}
+    for r in range(rounds):
+        for key, (call, base, _, _) in figures.items():
+            for name in ("old", "new") if r % 2 == 0 else ("new", "old"):
+                timings[key][name].append((call(*state[name]), base() if base else None))
+    print(f"cubes: {n}, {rounds} rounds, pool: RAYON_NUM_THREADS="
+          f"{os.environ.get('RAYON_NUM_THREADS', 'default')}, load {os.getloadavg()[0]:.1f} "
+          f"(1-minute average, at the end)")
+    print("median: of each round's figure; best: from the fastest call and baseline")
+    print(f"{'figure':36s} {'median: old':>11s} {'new':>9s} {'new/old':>8s}   "
+          f"{'best: old':>9s} {'new':>9s} {'new/old':>8s}")
+    for key, (_, base, figure, better) in figures.items():
+        row = []
+        for name in ("old", "new"):
+            pairs = timings[key][name]
+            median = statistics.median(figure(c, b) for c, b in pairs)
+            best_base = min(b for _, b in pairs) if base else None
+            row.append((median, figure(min(c for c, _ in pairs), best_base)))
+        (old_med, old_best), (new_med, new_best) = row
+        print(f"{key:36s} {old_med:11.3f} {new_med:9.3f} {new_med / old_med:8.3f}   "
+              f"{old_best:9.3f} {new_best:9.3f} {new_best / old_best:8.3f}  "
+              f"({better} is better)")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--cubes", type=int, default=200_000)
     parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--compare", nargs=2, metavar=("OLD_DIR", "NEW_DIR"))
+    parser.add_argument("--rounds", type=int, default=15)
     args = parser.parse_args()
+    if args.compare:
+        compare(*args.compare, args.cubes, args.rounds)
+        return
+    if tessaroll is None:
+        sys.exit("tessaroll is not importable: install it, or use --compare OLD_DIR NEW_DIR")
     n, repeat = args.cubes, args.repeat
     print(f"cubes: {n}, pool: RAYON_NUM_THREADS={os.environ.get('RAYON_NUM_THREADS', 'default')}")
 

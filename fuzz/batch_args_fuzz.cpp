@@ -1,7 +1,10 @@
-// Batch calls on the pool, which read a fuzzer-chosen first stretch of their
-// argument array in place and copy the rest (move indexes narrowed to a byte
-// each, lengths below 1 to 0), under fuzzer-chosen batch sizes, array
-// lengths and values, including indexes far above 11 and negative lengths:
+// Batch calls on the pool or the calling thread: apply_move_indexes reads a
+// fuzzer-chosen first stretch of its argument array in place and copies the
+// rest (move indexes narrowed to a byte each); scramble runs on the calling
+// thread below a fuzzer-chosen number of turns and from a copy of the
+// lengths (those below 1 made 0) on the pool. Under fuzzer-chosen batch
+// sizes, array lengths and values, including indexes far above 11 and
+// negative lengths:
 //
 //   apply_move_indexes_internal gives what apply_move_index_internal gives
 //   one cube at a time with the raw index;
@@ -81,9 +84,10 @@ void check(FuzzedDataProvider& in) {
     // Inline limit 0 sends even an empty call to the pool; the default keeps
     // small calls on this thread, which reads the caller's array directly.
     const std::uint64_t inline_limit = in.ConsumeBool() ? 0 : kInlineCubes;
-    // Work read in place before the copy: none, some, or all of it.
+    // Moves read in place before the copy: none, some, or all of them; and
+    // the turns below which a scramble stays on this thread.
     const std::uint64_t cubes_in_place = in.ConsumeIntegralInRange<std::uint64_t>(0, 320);
-    const std::uint64_t turns_in_place = in.ConsumeIntegralInRange<std::uint64_t>(0, 30000);
+    const std::uint64_t turns_inline = in.ConsumeIntegralInRange<std::uint64_t>(0, 30000);
     const std::vector<C> before = start_cubes<C>(in, n);
 
     std::vector<std::size_t> indexes(m);
@@ -105,7 +109,7 @@ void check(FuzzedDataProvider& in) {
         length = v > 0 ? v % 97 : v;
     }
     CubeBatch scrambled = batch_of(before);
-    scramble_batch_internal(scrambled, lengths.data(), m, {}, inline_limit, turns_in_place);
+    scramble_batch_internal(scrambled, lengths.data(), m, {}, turns_inline);
     const std::vector<C> turned = contents<C>(scrambled);
     for (std::size_t i = 0; i < n; ++i) {
         if (i >= m || lengths[i] <= 0) {

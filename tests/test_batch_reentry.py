@@ -38,9 +38,13 @@ JOIN_AT_EXIT = """
 """
 
 # atexit._run_exitfuncs() while the program goes on: batch calls on other
-# threads still come back (also the ones that release the lock).
+# threads still come back (also the ones that release the lock), whether the
+# program uses threading or only _thread, and never imports threading (on
+# CPython; PyPy may import it by itself).
 AFTER_RUN_EXITFUNCS = """
-    import atexit, threading
+    import _thread, atexit, sys, time
+    if {use_threading}:
+        import threading
     import numpy as np, tessaroll
     batch = tessaroll.CubeBatch(3000, 3)
     batch.get_next_states()
@@ -49,20 +53,79 @@ AFTER_RUN_EXITFUNCS = """
     def work():
         for _ in range(20):
             shapes.append(batch.get_next_states().shape)
-    th = threading.Thread(target=work, daemon=True)
-    th.start()
-    th.join(30)
-    print(th.is_alive(), len(shapes), shapes[-1] if shapes else None)
+    if {use_threading}:
+        threading.Thread(target=work, daemon=True).start()
+    else:
+        _thread.start_new_thread(work, ())
+    deadline = time.monotonic() + 30
+    while len(shapes) < 20 and time.monotonic() < deadline:
+        time.sleep(0.01)
+    print(len(shapes), shapes[-1] if shapes else None)
 """
 
 
 @needs_numpy
 @pytest.mark.parametrize("code, expected", [
     (JOIN_AT_EXIT, "joined"),
-    (AFTER_RUN_EXITFUNCS, "False 20 (36000, 54)"),
-], ids=["join-in-atexit", "after-run-exitfuncs"])
+    (AFTER_RUN_EXITFUNCS.format(use_threading=True), "20 (36000, 54)"),
+    (AFTER_RUN_EXITFUNCS.format(use_threading=False), "20 (36000, 54)"),
+], ids=["join-in-atexit", "after-run-exitfuncs", "after-run-exitfuncs-without-threading"])
 def test_threads_in_batch_calls_come_back_while_the_interpreter_lives(code, expected):
     assert run_python(code, timeout=60).strip() == expected
+
+
+# Another thread writes the lengths while scramble runs (np.copyto releases
+# the interpreter lock): a racing read may give anything, but the work done
+# before the first signal check must stay bounded whatever it gives. The
+# last `tail` of 2**20 lengths are `turns`, the others 0, and the writer
+# plants 2**40 turns in the last one, which its copy reaches last. The call
+# gets the tail alone (small enough for the calling thread) or the whole
+# array (for the pool). Each call is given an alarm 0.2 s later, which ends
+# it if it is still running; prints the number of calls and the longest.
+SCRAMBLE_RACING_WRITER = """
+    import signal, threading, time, numpy as np, tessaroll
+    class Alarm(Exception):
+        pass
+    in_call = False
+    def on_alarm(signum, frame):
+        if in_call:
+            raise Alarm
+    signal.signal(signal.SIGALRM, on_alarm)
+    n, tail, turns = 1 << 20, {tail}, {turns}
+    small = np.zeros(n, np.int64)
+    small[-tail:] = turns
+    huge = small.copy()
+    huge[-1] = 1 << 40
+    whole = small.copy()
+    lengths = whole if {whole} else whole[-tail:]
+    batch = tessaroll.CubeBatch(len(lengths), 2)
+    def writer():
+        while True:
+            np.copyto(whole, huge)
+            np.copyto(whole, small)
+    threading.Thread(target=writer, daemon=True).start()
+    calls, longest, end = 0, 0.0, time.monotonic() + 8
+    while time.monotonic() < end:
+        in_call, started = True, time.monotonic()
+        signal.setitimer(signal.ITIMER_REAL, 0.2)
+        try:
+            batch.scramble(lengths)
+            in_call = False
+        except Alarm:
+            in_call = False
+        calls, longest = calls + 1, max(longest, time.monotonic() - started)
+    print(calls, longest)
+"""
+
+
+@needs_numpy
+@pytest.mark.skipif(MEMORY_TOOL, reason="slow under ASan and valgrind")
+@pytest.mark.parametrize("tail, turns, whole", [(8192, 1, False), (4096, 1000, True)],
+                         ids=["calling-thread", "pool"])
+def test_a_racing_writer_cannot_make_scramble_uninterruptible(tail, turns, whole):
+    code = SCRAMBLE_RACING_WRITER.format(tail=tail, turns=turns, whole=whole)
+    calls, longest = run_python(code, timeout=90).split()
+    assert int(calls) >= 2 and float(longest) < 5, (calls, longest)
 
 
 # A handler that frees the argument array (resize without the reference
@@ -134,6 +197,60 @@ APPLY_ARRAY_CHANGED = """
 def test_apply_move_indexes_works_on_the_indexes_it_was_given():
     out = run_python(APPLY_ARRAY_CHANGED, {"RAYON_NUM_THREADS": "1"}, timeout=120)
     assert out.split() == ["True", "True", "True"], out
+
+
+# A repeating timer whose handler makes a long batch call: a signal check
+# inside that call must not run the handler again, or handlers nest through
+# the module's frames without bound (on PyPy until its C-API emulation runs
+# out of stack and crashes the process). The signals are handled once the
+# handler's call has returned, by Python itself. Whether a handler runs
+# inside a handler's call shows: the inner batch is then borrowed, and even
+# an empty apply_move_indexes on it raises. The outer call is a single
+# cube's endless scramble, which checks for signals without the pool; after
+# eight calls by handlers, the next handler outside them ends it. Prints how
+# many handlers ran inside a handler's call, and how many calls they made.
+NESTED_HANDLERS = """
+    import signal, numpy as np, tessaroll
+    inner = tessaroll.CubeBatch(20_000, 2)
+    lengths = np.full(64, 200_000, np.int64)  # tens of milliseconds of turns
+    work = {{"scramble": lambda: inner.scramble(lengths), "str": lambda: str(inner)}}["{call}"]
+    nothing = np.zeros(0, np.uintp)
+    depth, inside, calls = 0, 0, 0
+    class Done(Exception):
+        pass
+    def handler(signum, frame):
+        global depth, inside, calls
+        try:
+            inner.apply_move_indexes(nothing)
+        except RuntimeError:
+            inside += 1
+            return
+        if calls >= 8:
+            if depth == 0:
+                signal.setitimer(signal.ITIMER_REAL, 0)
+                raise Done
+            return
+        depth, calls = depth + 1, calls + 1
+        try:
+            work()
+        finally:
+            depth -= 1
+    signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, 0.01, 0.01)
+    try:
+        tessaroll.Cube2x2().scramble(2**62)
+    except Done:
+        pass
+    print(inside, calls)
+"""
+
+
+@needs_numpy
+@pytest.mark.skipif(MEMORY_TOOL, reason="slow under ASan and valgrind")
+@pytest.mark.parametrize("call", ["scramble", "str"])
+def test_a_handler_never_runs_inside_a_handlers_batch_call(call):
+    inside, calls = map(int, run_python(NESTED_HANDLERS.format(call=call), timeout=120).split())
+    assert (inside, calls) == (0, 8)
 
 
 # os.fork() in a handler that runs inside a pool call: the parent's handler

@@ -1,10 +1,13 @@
 #include "cube/rng.h"
 
 #include "cube/at_fork.h"
+#include "cube/glibc_symver.h"
 
 #include <atomic>
 #include <cerrno>
 #include <fcntl.h>
+#include <memory>
+#include <new>
 #include <pthread.h>
 #include <sys/syscall.h>
 #include <system_error>
@@ -74,17 +77,34 @@ void fill_seed(std::span<std::byte> out) {
     os_random_bytes(out);
 }
 
-// The generator of this thread, if it has been created. A forked child runs
-// only the thread that called fork(), so this one pointer is all the child
-// handler needs.
-thread_local ThreadRng* t_current = nullptr;
+// The key under which each thread keeps its generator; set once, before the
+// fork handler that reads it is registered.
+pthread_key_t g_rng_key;
 
-void forget_after_fork() noexcept {
-    if (t_current) t_current->forget();
+void destroy_rng(void* rng) noexcept {
+    delete static_cast<ThreadRng*>(rng);
 }
 
-struct ForkHandler {
-    ForkHandler() { register_at_fork(nullptr, nullptr, &forget_after_fork); }
+// A forked child runs only the thread that called fork(), so that thread's
+// generator is the only one the child can still use.
+void forget_after_fork() noexcept {
+    if (auto* rng = static_cast<ThreadRng*>(pthread_getspecific(g_rng_key))) rng->forget();
+}
+
+// Once per process, on the first use of a generator (a magic static: a
+// creation that threw is tried again by the next use).
+struct RngKey {
+    RngKey() {
+        if (const int rc = pthread_key_create(&g_rng_key, &destroy_rng); rc != 0) {
+            throw_errno(rc, "pthread_key_create");
+        }
+        try {
+            register_at_fork(nullptr, nullptr, &forget_after_fork);
+        } catch (...) {
+            pthread_key_delete(g_rng_key);
+            throw;
+        }
+    }
 };
 
 } // namespace
@@ -100,7 +120,6 @@ void os_random_bytes(std::span<std::byte> out) {
 ThreadRng::ThreadRng() noexcept : core_(ChaCha<12>::Key{}) {}
 
 ThreadRng::~ThreadRng() {
-    if (t_current == this) t_current = nullptr;
     core_.wipe();
 }
 
@@ -129,13 +148,19 @@ void ThreadRng::refresh() {
 }
 
 ThreadRng& thread_rng() {
-    thread_local ThreadRng rng;
-    if (!rng.seeded()) [[unlikely]] {
-        static ForkHandler fork_handler; // registered once per process
-        t_current = &rng;
-        rng.reseed();
+    static const RngKey key;
+    auto* rng = static_cast<ThreadRng*>(pthread_getspecific(g_rng_key));
+    if (!rng) [[unlikely]] {
+        auto made = std::make_unique<ThreadRng>();
+        if (const int rc = pthread_setspecific(g_rng_key, made.get()); rc != 0) {
+            if (rc == ENOMEM) throw std::bad_alloc();
+            throw_errno(rc, "pthread_setspecific");
+        }
+        rng = made.release();
     }
-    return rng;
+    if (!rng->seeded()) [[unlikely]]
+        rng->reseed();
+    return *rng;
 }
 
 namespace testing {

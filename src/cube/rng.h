@@ -1,5 +1,9 @@
 // The per-thread random generator: ChaCha12, keyed with 32 bytes from the
-// operating system, created lazily on each thread and never shared.
+// operating system, created lazily on each thread and never shared. It lives
+// on the heap, found through a pthread key whose destructor frees it when
+// its thread ends, not in the module's thread-local storage: glibc allocates
+// a loaded module's thread-local block on a thread's first touch, and aborts
+// the process when that allocation fails.
 //
 // It is reseeded from the operating system after every 64 KiB of output (the
 // check is made when its 64-word buffer is refilled) and in a child process
@@ -47,7 +51,8 @@ private:
 
 // The calling thread's generator, created and seeded on first use in the
 // thread (and reseeded if a fork made it forget its key). Throws
-// std::system_error if the entropy source cannot be read.
+// std::system_error if the entropy source cannot be read, std::bad_alloc if
+// the generator cannot be made.
 ThreadRng& thread_rng();
 
 // Fill `out` from getrandom(2), or from /dev/urandom where that call does not

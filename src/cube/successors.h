@@ -34,17 +34,17 @@ constexpr std::optional<std::size_t> successor_elements(std::size_t n) noexcept 
 
 // Fills `out`, which holds successor_elements<C>(cubes.size()) elements, with
 // the successor rows of `cubes`. `run(rows, piece)` must call piece(begin,
-// end) over disjoint ranges covering [0, rows), on any threads; each piece
-// writes its rows in place, with no allocation per row or per cube, and
-// returns early once `stop()` is true (it looks every kRowsPerStopCheck rows),
-// leaving the rest of its rows unwritten.
-template <Cube C, class Runner, class Stop>
-void next_states_internal(std::span<const C> cubes, std::span<std::int64_t> out, Runner&& run,
-                          Stop&& stop) {
+// end, stop) over disjoint ranges covering [0, rows), on any threads, where
+// `stop.stop_requested()` tells the piece to give up; each piece writes its
+// rows in place, with no allocation per row or per cube, and returns early
+// once told to (it looks every kRowsPerStopCheck rows), leaving the rest of
+// its rows unwritten.
+template <Cube C, class Runner>
+void next_states_internal(std::span<const C> cubes, std::span<std::int64_t> out, Runner&& run) {
     constexpr std::size_t S = C::sticker_dim;
     const C* const in = cubes.data();
     std::int64_t* const base = out.data();
-    run(kMoveCount * cubes.size(), [&](std::size_t begin, std::size_t end) {
+    run(kMoveCount * cubes.size(), [&](std::size_t begin, std::size_t end, const auto& stop) {
         std::size_t cube = begin / kMoveCount;
         std::size_t move = begin % kMoveCount;
         std::int64_t* row = base + begin * S;
@@ -59,7 +59,7 @@ void next_states_internal(std::span<const C> cubes, std::span<std::int64_t> out,
                     ++cube;
                 }
             }
-            if (begin < end && stop()) return;
+            if (begin < end && stop.stop_requested()) return;
         }
     });
 }

@@ -1,6 +1,8 @@
 // The first exception of a pool call's pieces, carried back to its caller.
 #pragma once
 
+#include "cube/caught_error.h"
+
 #include <exception>
 #include <new>
 #include <stdexcept>
@@ -12,33 +14,23 @@ namespace tessaroll::pool {
 // The first exception of a piece, kept as plain data until the caller
 // rethrows it. Not a std::exception_ptr: GCC 12 inlines its copies and its
 // destruction as calls to CXXABI_1.3.13 symbols, which would lift the wheel
-// above manylinux_2_28. Pieces throw only what the caller's boundary maps:
-// std::bad_alloc and std::length_error (MemoryError), std::system_error
-// (OSError with its code and text) and other std::exception (an internal
-// fault with its text); that much survives the trip.
+// above manylinux_2_28. What the caller's boundary tells apart
+// (caught_error.h) survives the trip: the kind, a system error's code, and
+// the text.
 class CapturedError {
 public:
     explicit operator bool() const noexcept { return kind_ != Kind::none; }
 
     // Inside a catch handler only.
     void capture() noexcept {
-        try {
-            throw;
-        } catch (const std::bad_alloc&) {
-            kind_ = Kind::bad_alloc;
-        } catch (const std::length_error&) {
-            kind_ = Kind::bad_alloc;
-        } catch (const std::system_error& e) {
-            kind_ = Kind::system_error;
-            code_ = e.code();
-            keep_text(e.what());
-        } catch (const std::exception& e) {
-            kind_ = Kind::other;
-            keep_text(e.what());
-        } catch (...) {
-            kind_ = Kind::other;
-            keep_text("unknown C++ exception");
+        const CaughtError caught = classify_caught();
+        switch (caught.kind) {
+        case CaughtError::Kind::no_memory: kind_ = Kind::bad_alloc; return;
+        case CaughtError::Kind::system_error: kind_ = Kind::system_error; break;
+        case CaughtError::Kind::other: kind_ = Kind::other; break;
         }
+        code_ = caught.code;
+        keep_text(caught.what);
     }
 
     [[noreturn]] void rethrow() const {

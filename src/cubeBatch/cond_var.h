@@ -21,7 +21,7 @@
 
 #include <pthread.h>
 
-#include "cubeBatch/glibc_symver.h"
+#include "cube/glibc_symver.h"
 
 namespace tessaroll::pool {
 

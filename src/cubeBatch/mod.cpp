@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <limits>
 #include <memory>
 
 namespace tessaroll {
@@ -25,15 +26,23 @@ constexpr std::uint64_t kPairsPerStopCheck = std::uint64_t{1} << 15;
 // The caller's argument array. Pending signal handlers run now and then
 // during a long call (the poll), and a handler may write the caller's array
 // or free its memory (ndarray.resize, __setstate__); workers must never read
-// it then. So a call reads the array in place only while no handler can
-// run: on the calling thread, or on the pool without a poll for its first
-// stretch of work (kCubesBeforePoll moves or kTurnsBeforePoll scramble
-// turns by default, a few milliseconds), which spares most calls a copy
-// that would cost as much as a third of their time (moves are that cheap). The rest of the array
-// is copied before the poll is first allowed to run, in parallel and with
-// no handler running (the caller holds the interpreter lock), and the rest
-// of the work reads the copy. Each value is read once, as `narrow` turns it
-// into what the work needs.
+// it then. Another thread may also write it at any time, without the
+// interpreter lock (np.copyto releases it): a data race in the caller's code,
+// whose values may be anything, but which must not stretch the work done
+// before the first poll. So every value is read once, and work done without
+// a poll is bounded whatever the values are:
+//   - apply_move_indexes reads the array in place, with no poll, for its
+//     first kCubesBeforePoll cubes (one move each, whatever the index), which
+//     spares most calls a copy that would cost as much as a third of their
+//     time (moves are that cheap); the rest of the array is copied before the
+//     poll is first allowed to run, and the rest of the work reads the copy;
+//   - scramble, whose work is the values themselves, copies every length
+//     before any turn on the pool (8 bytes a cube, against tens of turns),
+//     and a call small enough for the calling thread stops there as soon as
+//     the turns it read would reach the limit, handing the rest to the pool.
+// Copies are made in parallel and with no handler running (the caller holds
+// the interpreter lock); each value is read once, as `narrow` turns it into
+// what the work needs.
 template <class Out, class In, class Narrow>
 std::unique_ptr<Out[]> snapshot(const In* values, std::size_t k, Narrow narrow) {
     std::unique_ptr<Out[]> copy(new Out[k]);
@@ -45,19 +54,25 @@ std::unique_ptr<Out[]> snapshot(const In* values, std::size_t k, Narrow narrow) 
     return copy;
 }
 
-// Run `work(value of item b, b, e)` over [0, k): items [0, in_place) on the
-// caller's array without a poll, the rest on a copy with `poll`.
+// Run `work(values of items b.., b, e, stop)` over [0, k): items
+// [0, in_place) on the caller's array without a poll, the rest on a copy
+// with `poll`.
 template <class Out, class In, class Narrow, class Work>
 void in_place_then_copy(const In* values, std::size_t k, std::size_t in_place, Narrow narrow,
                         pool::Poll poll, Work work) {
     pool::Pool& pool = pool::instance();
-    pool.for_each_piece(in_place, [&](std::size_t b, std::size_t e) { work(values + b, b, e); });
+    pool.for_each_piece(in_place, [&](std::size_t b, std::size_t e, pool::StopToken stop) {
+        work(values + b, b, e, stop);
+    });
     if (in_place == k) return;
     const std::size_t rest = k - in_place;
     const auto own = snapshot<Out>(values + in_place, rest, narrow);
     const Out* const copy = own.get();
     pool.for_each_piece(
-        rest, [&](std::size_t b, std::size_t e) { work(copy + b, in_place + b, in_place + e); },
+        rest,
+        [&](std::size_t b, std::size_t e, pool::StopToken stop) {
+            work(copy + b, in_place + b, in_place + e, stop);
+        },
         poll);
 }
 
@@ -69,12 +84,13 @@ constexpr std::uint8_t narrow_index(std::size_t index) noexcept {
 }
 
 template <Cube C, class Index>
-void apply_range(C* data, const Index* indexes, std::size_t b, std::size_t e) {
+void apply_range(C* data, const Index* indexes, std::size_t b, std::size_t e,
+                 pool::StopToken stop) {
     while (b < e) {
-        const std::size_t stop = b + std::min(e - b, kCubesPerStopCheck);
-        for (; b < stop; ++b)
+        const std::size_t pause = b + std::min(e - b, kCubesPerStopCheck);
+        for (; b < pause; ++b)
             apply_move_index_internal(data[b], indexes[b]);
-        if (b < e && pool::stop_requested()) return;
+        if (b < e && stop.stop_requested()) return;
     }
 }
 
@@ -86,43 +102,60 @@ void apply_indexes(std::span<C> cubes, const std::size_t* indexes, std::size_t m
     if (k < inline_cubes) {
         // On this thread, with no poll: nothing else runs meanwhile.
         pool::instance();
-        apply_range(data, indexes, 0, k);
+        apply_range(data, indexes, 0, k, {});
         return;
     }
     in_place_then_copy<std::uint8_t>(
         indexes, k, static_cast<std::size_t>(std::min<std::uint64_t>(k, cubes_before_poll)),
-        narrow_index, poll, [&](const auto* values, std::size_t b, std::size_t e) {
-            apply_range(data + b, values, 0, e - b);
+        narrow_index, poll,
+        [&](const auto* values, std::size_t b, std::size_t e, pool::StopToken stop) {
+            apply_range(data + b, values, 0, e - b, stop);
         });
 }
 
-// One piece: a fresh ChaCha8 stream keyed with eight words of this worker's
-// thread generator (which may throw if the system entropy source fails; the
-// pool carries that back to the caller), then the cubes in order. Turns go
-// two at a time through the branch-free pair rows (one uniform pair digit
-// per row), which give the same states as apply_move_index_internal; an odd
-// length ends with the single row of d % 12 for a fresh pair digit d, the
-// second move of a uniform pair and so itself uniform over the 12 moves.
-// Every kPairsPerStopCheck pairs, across cubes, the piece looks whether its
-// call was cancelled; if so it stores the cube in hand, turned by whole
-// pairs, and returns.
-template <Cube C, class Length>
-void scramble_piece(C* cubes, const Length* lengths, std::size_t count) {
-    ThreadRng& seed_source = thread_rng();
-    ChaCha<8>::Key key;
+using PieceKey = ChaCha<8>::Key;
+
+// The key of every piece of one scramble call: eight words of the calling
+// thread's generator, drawn before any cube changes (an unreadable entropy
+// source then fails the call with the batch untouched). The workers need no
+// generator of their own.
+PieceKey draw_piece_key() {
+    ThreadRng& rng = thread_rng();
+    PieceKey key;
     for (auto& word : key)
-        word = seed_source.next_u32();
-    ChaCha<8> stream(key);
+        word = rng.next_u32();
+    return key;
+}
+
+// One piece: cubes [first, first + count) of the call, in order, drawing
+// from the call's key with stream number `first`. Pieces of a call start at
+// different cubes, so their streams are different ChaCha8 streams of one
+// key: independent, and never shared. Each length is read once, and a cube
+// whose turns would bring the piece's turns to `budget` or beyond is not
+// started: the piece returns the number of cubes it finished (`count` unless
+// it stopped). Turns go two at a time through the branch-free pair rows (one
+// uniform pair digit per row), which give the same states as
+// apply_move_index_internal; an odd length ends with the single row of d % 12
+// for a fresh pair digit d, the second move of a uniform pair and so itself
+// uniform over the 12 moves. Every kPairsPerStopCheck pairs, across cubes,
+// the piece looks whether its call was cancelled; if so it stores the cube
+// in hand, turned by whole pairs, and returns.
+template <Cube C, class Length>
+std::size_t scramble_piece(C* cubes, const Length* lengths, std::size_t count, const PieceKey& key,
+                           std::uint64_t first, std::uint64_t budget, pool::StopToken stop) {
+    ChaCha<8> stream(key, 0, first);
     MovePairDigits<ChaCha<8>> digits(stream);
     const auto& pairs = turn_table::pair_table<C>();
     const auto& singles = turn_table::table<C>();
     std::uint64_t until_check = kPairsPerStopCheck;
     for (std::size_t i = 0; i < count; ++i) {
-        // Read once: the sign test and the count must see the same value.
+        // Read once: the sign test, the budget and the count see one value.
         const Length length = lengths[i];
         if (length < 1) continue;
-        C cube = cubes[i];
         const auto turns = static_cast<std::uint64_t>(length);
+        if (turns >= budget) return i;
+        budget -= turns;
+        C cube = cubes[i];
         std::uint64_t left = turns / 2;
         while (left != 0) {
             const std::uint64_t run = std::min(left, until_check);
@@ -132,34 +165,33 @@ void scramble_piece(C* cubes, const Length* lengths, std::size_t count) {
             until_check -= run;
             if (until_check == 0) {
                 until_check = kPairsPerStopCheck;
-                if (pool::stop_requested()) {
+                if (stop.stop_requested()) {
                     cubes[i] = cube;
-                    return;
+                    return i;
                 }
             }
         }
         if (turns % 2 != 0) turn_table::apply(cube, singles[digits.next() % kMoveCount]);
         cubes[i] = cube;
     }
+    return count;
 }
 
-// The longest run of first pairs whose turns come to fewer than `limit` in
-// all: how many pairs (k when all of them do) and their turns.
-struct TurnsPrefix {
-    std::size_t cubes;
-    std::uint64_t turns;
-};
+inline constexpr std::uint64_t kNoBudget = std::numeric_limits<std::uint64_t>::max();
 
-TurnsPrefix turns_below(const std::int64_t* lengths, std::size_t k, std::uint64_t limit) {
+// Whether the first k lengths come to fewer than `limit` turns in all. Only
+// a first look, to choose where the call runs: the values are read again
+// when they are used, and a writer racing the call may have changed them.
+bool turns_below(const std::int64_t* lengths, std::size_t k, std::uint64_t limit) {
     std::uint64_t total = 0;
     for (std::size_t i = 0; i < k; ++i) {
         const std::int64_t length = lengths[i];
         if (length < 1) continue;
         const auto turns = static_cast<std::uint64_t>(length);
-        if (turns >= limit - total) return {i, total};
+        if (turns >= limit - total) return false;
         total += turns;
     }
-    return {k, total};
+    return true;
 }
 
 // A length below 1 means no turns: all of them become 0 in the copy.
@@ -169,20 +201,27 @@ constexpr std::uint64_t turns_of(std::int64_t length) noexcept {
 
 template <Cube C>
 void scramble_cubes(std::span<C> cubes, const std::int64_t* lengths, std::size_t m, pool::Poll poll,
-                    std::uint64_t inline_turns, std::uint64_t turns_before_poll) {
+                    std::uint64_t inline_turns) {
     C* const data = cubes.data();
     const std::size_t k = std::min(cubes.size(), m);
-    const TurnsPrefix prefix = turns_below(lengths, k, std::max(inline_turns, turns_before_poll));
-    if (prefix.cubes == k && prefix.turns < inline_turns) {
-        // On this thread, with no poll: nothing else runs meanwhile.
-        pool::instance();
-        scramble_piece(data, lengths, k);
-        return;
+    const PieceKey key = draw_piece_key();
+    pool::Pool& pool = pool::instance();
+    std::size_t done = 0;
+    if (turns_below(lengths, k, inline_turns)) {
+        // On this thread, with no poll: nothing else runs meanwhile, and the
+        // budget holds the work below the limit whatever the lengths now say.
+        done = scramble_piece(data, lengths, k, key, 0, inline_turns, {});
+        if (done == k) return;
     }
-    in_place_then_copy<std::uint64_t>(lengths, k, prefix.cubes, turns_of, poll,
-                                      [&](const auto* values, std::size_t b, std::size_t e) {
-                                          scramble_piece(data + b, values, e - b);
-                                      });
+    const std::size_t rest = k - done;
+    const auto own = snapshot<std::uint64_t>(lengths + done, rest, turns_of);
+    const std::uint64_t* const copy = own.get();
+    pool.for_each_piece(
+        rest,
+        [&](std::size_t b, std::size_t e, pool::StopToken stop) {
+            scramble_piece(data + done + b, copy + b, e - b, key, done + b, kNoBudget, stop);
+        },
+        poll);
 }
 
 } // namespace
@@ -196,11 +235,8 @@ void apply_move_indexes_internal(CubeBatch& batch, const std::size_t* indexes, s
 }
 
 void scramble_batch_internal(CubeBatch& batch, const std::int64_t* lengths, std::size_t m,
-                             pool::Poll poll, std::uint64_t inline_turns,
-                             std::uint64_t turns_before_poll) {
-    batch.visit([&](auto cubes) {
-        scramble_cubes(cubes, lengths, m, poll, inline_turns, turns_before_poll);
-    });
+                             pool::Poll poll, std::uint64_t inline_turns) {
+    batch.visit([&](auto cubes) { scramble_cubes(cubes, lengths, m, poll, inline_turns); });
 }
 
 } // namespace tessaroll

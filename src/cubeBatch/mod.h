@@ -76,11 +76,11 @@ private:
 inline constexpr std::uint64_t kInlineCubes = 12288;
 inline constexpr std::uint64_t kInlineTurns = 12288;
 
-// A call on the pool reads its argument array in place for this much work
-// (a few milliseconds), during which it runs no signal handler; the rest of
-// the array is copied before the first handler may run (see mod.cpp).
+// apply_move_indexes on the pool reads its argument array in place for this
+// many cubes (a few milliseconds), during which it runs no signal handler;
+// the rest of the array is copied before the first handler may run (see
+// mod.cpp).
 inline constexpr std::uint64_t kCubesBeforePoll = std::uint64_t{1} << 20;
-inline constexpr std::uint64_t kTurnsBeforePoll = std::uint64_t{1} << 22;
 
 // Pairs cube i with element i for i < min(cubes, m), on the worker pool, or
 // on the calling thread below `inline_cubes` pairs. Move indexes above 11
@@ -93,16 +93,18 @@ void apply_move_indexes_internal(CubeBatch& batch, const std::size_t* indexes, s
                                  std::uint64_t cubes_before_poll = kCubesBeforePoll);
 // Each paired cube gets `length` uniformly drawn quarter turns (none for a
 // length below 1), on the calling thread below `inline_turns` turns in all.
-// Every work piece draws from its own ChaCha8 stream keyed from its thread's
-// generator. Throws what that generator throws (an unreadable entropy
-// source), or what `poll` throws; cubes already turned stay turned, and a
-// cube that was being scrambled keeps the turns it got. `poll` may change or
-// free the lengths: past the first cubes, with fewer than
-// `turns_before_poll` turns in all, which run before it is first called,
-// the call works on a copy.
+// One ChaCha8 key is drawn from the calling thread's generator, and every
+// work piece draws from the stream of that key numbered by the piece's first
+// cube. Throws what that generator throws (an unreadable entropy source)
+// before any cube changes, or what `poll` throws; cubes already turned stay
+// turned, and a cube that was being scrambled keeps the turns it got. Each
+// length is read once, and the work done before `poll` is first called is
+// bounded whatever the lengths are, even while another thread writes them:
+// on the calling thread it stays below `inline_turns`, and on the pool the
+// call works on a copy made before any turn (`poll` may change or free the
+// lengths).
 void scramble_batch_internal(CubeBatch& batch, const std::int64_t* lengths, std::size_t m,
-                             pool::Poll poll = {}, std::uint64_t inline_turns = kInlineTurns,
-                             std::uint64_t turns_before_poll = kTurnsBeforePoll);
+                             pool::Poll poll = {}, std::uint64_t inline_turns = kInlineTurns);
 
 // Below this many successor rows they are written on the calling thread: a
 // hand-off to the pool and back costs more than they take. Measured with
@@ -124,12 +126,9 @@ constexpr bool successors_inline(std::size_t n) noexcept {
 template <Cube C>
 void write_successors(std::span<const C> cubes, std::span<std::int64_t> out, pool::Poll poll = {},
                       std::uint64_t inline_rows = kInlineSuccessorRows) {
-    next_states_internal(
-        cubes, out,
-        [&](std::size_t rows, auto&& piece) {
-            pool::run_sized(rows, rows, inline_rows, piece, poll);
-        },
-        pool::stop_requested);
+    next_states_internal(cubes, out, [&](std::size_t rows, auto&& piece) {
+        pool::run_sized(rows, rows, inline_rows, piece, poll);
+    });
 }
 
 } // namespace tessaroll

@@ -45,14 +45,18 @@
 // queued or taken, with nobody to touch them, as the child's frames unwind.
 //
 // Worker threads never touch Python objects: they only run PieceFn pointers.
+// Nor do they touch thread-local storage (see pool.h): a piece gets its
+// call's stop flag in its StopToken, and a call made from a piece finds its
+// worker by the thread's id (Impl::worker_here).
 #include "cubeBatch/pool.h"
 
 #include "cube/at_fork.h"
+#include "cube/glibc_symver.h"
 #include "cubeBatch/captured_error.h"
 #include "cubeBatch/cond_var.h"
-#include "cubeBatch/glibc_symver.h"
 #include "cubeBatch/pool_size.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cassert>
 #include <cerrno>
@@ -60,12 +64,14 @@
 #include <cstdint>
 #include <cstdlib>
 #include <exception>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include <pthread.h>
@@ -107,8 +113,9 @@ struct Call {
     PieceFn fn;
     void* context;
     // Set when a piece fails or the caller cancels: later pieces are skipped
-    // and running ones see stop_requested(). Relaxed: a hint only; `error`
-    // is published by `error_mutex` and by the completion of the root job.
+    // and running ones see it through their StopToken. Relaxed: a hint only;
+    // `error` is published by `error_mutex` and by the completion of the
+    // root job.
     std::atomic<bool> stop{false};
     std::mutex error_mutex;
     CapturedError error;
@@ -139,8 +146,8 @@ struct Job {
 struct Worker {
     std::size_t index = 0;
     Pool::Impl* pool = nullptr;
-    pthread_t thread{};
-    CondVar wake_cv; // waited on with Impl::mutex
+    pthread_t thread{}; // written by pthread_create, read only by other threads
+    CondVar wake_cv;    // waited on with Impl::mutex
     // Under Impl::mutex: waiting in sleep(); and, if it may take work, in
     // the idle list that new ranges wake from.
     bool asleep = false;
@@ -152,23 +159,23 @@ struct Worker {
     std::atomic<bool> quit{false};
 };
 
-thread_local Worker* tls_worker = nullptr;
-thread_local Pool::Impl* tls_pool = nullptr;
-thread_local Call* tls_call = nullptr; // the call whose piece this thread runs
-
 unsigned fork_generation() noexcept;
 void register_fork_handlers();
 
-} // namespace
-
-bool stop_requested() noexcept {
-    return tls_call != nullptr && tls_call->stop.load(std::memory_order_relaxed);
+// pthread_t is an integer (glibc) or a pointer (musl); std::less orders both.
+using ThreadSlot = std::pair<pthread_t, Worker*>;
+bool thread_before(const ThreadSlot& a, const ThreadSlot& b) noexcept {
+    return std::less<pthread_t>()(a.first, b.first);
 }
+
+} // namespace
 
 struct Pool::Impl {
     std::size_t budget = 1;
     std::size_t workers_n = 1; // N of the division rule
     std::vector<std::unique_ptr<Worker>> workers;
+    // The workers by thread id, sorted; fixed once Pool::Pool returns.
+    std::vector<ThreadSlot> by_thread;
 
     std::mutex mutex;
     Job* head = nullptr; // oldest range, taken first
@@ -179,6 +186,15 @@ struct Pool::Impl {
     // new range then wakes nobody (one of them takes it; if it sleeps
     // first, sleep() sees the range under the lock). Read under `mutex` by
     // push, so a spinner that has gone to sleep is never counted.
+    //
+    // Relaxed everywhere: the count publishes no data, it only decides
+    // whether push() and take() wake a sleeper. The one order that matters,
+    // a spinner's decrement before it blocks, is carried by `mutex`: the
+    // spinner decrements before sleep() takes the lock to look at the queue
+    // and block, and push() links the range and reads the count under the
+    // same lock. So a spinner still counted when a range arrives either
+    // takes it in its next round or finds it in sleep(). Atomic because
+    // spinners change it without the lock.
     std::atomic<std::size_t> spinners{0};
     // At most this many spin at once (the processors there are to run
     // them); the others go to sleep at once, so a pool of thousands of
@@ -283,29 +299,43 @@ struct Pool::Impl {
 
     // --- running -------------------------------------------------------------
 
-    void run_piece(Worker& self, Call& call, std::size_t begin, std::size_t end) noexcept {
+    void run_piece(Call& call, std::size_t begin, std::size_t end) noexcept {
         if (call.stop.load(std::memory_order_relaxed)) return;
-        // For stop_requested() and for a nested Pool::run from the piece.
-        Call* const outer = std::exchange(tls_call, &call);
-        Worker* const outer_worker = std::exchange(tls_worker, &self);
-        Impl* const outer_pool = std::exchange(tls_pool, this);
         try {
-            call.fn(call.context, begin, end);
+            call.fn(call.context, begin, end, StopToken{&call.stop});
         } catch (...) {
             std::lock_guard<std::mutex> lock(call.error_mutex);
             if (!call.error) call.error.capture();
             call.stop.store(true, std::memory_order_relaxed);
         }
-        tls_call = outer;
-        tls_worker = outer_worker;
-        tls_pool = outer_pool;
+    }
+
+    // The worker running on the calling thread, or null: a call made from a
+    // piece. The table is fixed before any call can reach the pool.
+    Worker* worker_here() const noexcept {
+        const ThreadSlot here{pthread_self(), nullptr};
+        const auto it = std::lower_bound(by_thread.begin(), by_thread.end(), here, thread_before);
+        return it != by_thread.end() && pthread_equal(it->first, here.first) ? it->second : nullptr;
+    }
+
+    // Raise `stopping`, wake every worker and join them all.
+    void stop_and_join() noexcept {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            stopping.store(true, std::memory_order_relaxed);
+            for (auto& w : workers) {
+                if (Worker* r = rouse(w.get())) r->wake_cv.notify_one();
+            }
+        }
+        for (auto& w : workers)
+            pthread_join(w->thread, nullptr);
     }
 
     void divide(Worker& self, Call& call, std::size_t begin, std::size_t end, Splitter splitter,
                 bool stolen) noexcept {
         if (call.stop.load(std::memory_order_relaxed)) return;
         if (!splitter.try_split(end - begin, stolen)) {
-            run_piece(self, call, begin, end);
+            run_piece(call, begin, end);
             return;
         }
         const std::size_t mid = begin + (end - begin) / 2;
@@ -397,10 +427,8 @@ struct Pool::Impl {
         if (woken) woken->wake_cv.notify_one();
     }
 
-    // Touches no thread-local variable: glibc allocates a loaded module's
-    // thread-local data on a thread's first access, and aborts the process
-    // if that allocation fails. Only a thread that runs a piece needs it,
-    // and never while the pool is being started (see Pool::Pool).
+    // Touches no thread-local variable, here or in anything it runs (see
+    // pool.h).
     static void* worker_main(void* arg) noexcept {
         Worker& self = *static_cast<Worker*>(arg);
         self.pool->serve(self, nullptr);
@@ -409,6 +437,16 @@ struct Pool::Impl {
 };
 
 namespace {
+
+std::atomic<testing::StartRefusal> g_start_refusal{nullptr};
+
+// Start worker `w`'s thread; 0, or why it could not start.
+int start_worker(Worker& w, const pthread_attr_t& attr) {
+    if (const auto refusal = g_start_refusal.load(std::memory_order_acquire)) {
+        if (const int rc = refusal(w.index); rc != 0) return rc;
+    }
+    return pthread_create(&w.thread, &attr, &Pool::Impl::worker_main, &w);
+}
 
 // Blocks asynchronous signals for the threads started while it lives (they
 // inherit the mask), so that signals go to the interpreter's own threads;
@@ -434,48 +472,65 @@ private:
 
 } // namespace
 
-Pool::Pool(std::size_t workers, std::size_t split_budget) : impl_(new Impl) {
-    std::unique_ptr<Impl> impl(impl_);
+Pool::Pool(std::size_t workers, std::size_t split_budget) {
     register_fork_handlers();
     workers = std::max<std::size_t>(workers, 1);
+    auto impl = std::make_unique<Impl>();
+    // From the first thread on, whatever fails stops and joins the threads
+    // started before `impl`, which they use, is freed.
+    struct JoinOnThrow {
+        Impl& impl;
+        bool armed = true;
+        ~JoinOnThrow() {
+            if (armed) impl.stop_and_join();
+        }
+    } join_on_throw{*impl};
     pthread_attr_t attr;
     if (const int rc = pthread_attr_init(&attr); rc != 0) {
         throw std::system_error(rc, std::generic_category(), "pthread_attr_init");
     }
     pthread_attr_setstacksize(&attr, kStackBytes);
     impl->max_spinners = std::min(workers, default_pool_size());
-    int refused = 0;
+    // Why the last worker could not be had: 0 when all were.
+    std::error_code refused;
     {
         QuietSignals quiet;
         // Workers are added one by one, so an absurd requested count costs
-        // memory only for the threads the system actually starts.
-        try {
-            while (impl->workers.size() < workers) {
-                auto w = std::make_unique<Worker>();
-                w->index = impl->workers.size();
-                w->pool = impl.get();
+        // memory only for the threads the system actually starts. A worker
+        // whose own state cannot be made (memory, or its condition variable)
+        // counts as a refused thread; nothing is added for it. Its slot is
+        // made first, so that nothing can fail once its thread runs.
+        while (impl->workers.size() < workers) {
+            try {
                 impl->workers.push_back(nullptr);
-                refused = pthread_create(&w->thread, &attr, &Impl::worker_main, w.get());
-                if (refused != 0) {
-                    impl->workers.pop_back();
+                auto w = std::make_unique<Worker>();
+                w->index = impl->workers.size() - 1;
+                w->pool = impl.get();
+                if (const int rc = start_worker(*w, attr); rc != 0) {
+                    refused = std::error_code(rc, std::generic_category());
                     break;
                 }
                 impl->workers.back() = std::move(w);
+            } catch (const std::system_error& e) {
+                refused = e.code();
+                break;
+            } catch (...) {
+                refused = std::make_error_code(std::errc::not_enough_memory);
+                break;
             }
-        } catch (const std::bad_alloc&) {
-            refused = ENOMEM; // nothing was added for the worker that failed
         }
+        // The slot of the worker that could not be had, if it was made.
+        if (!impl->workers.empty() && !impl->workers.back()) impl->workers.pop_back();
     }
     pthread_attr_destroy(&attr);
     if (impl->workers.empty()) {
-        throw std::system_error(refused, std::generic_category(), "cannot start a worker thread");
+        throw std::system_error(refused, "cannot start a worker thread");
     }
     // A refusal usually means memory or address space ran out: give half of
-    // the threads back so that the process keeps room to work in, not least
-    // for the thread-local data the others allocate when they first run a
-    // piece (glibc keeps up to 40 MiB of freed stacks for reuse, the rest is
-    // unmapped). No work is queued yet, so they simply leave.
-    if (refused != 0 && impl->workers.size() > 1) {
+    // the threads back so that the process keeps room to work in (glibc
+    // keeps up to 40 MiB of freed stacks for reuse, the rest is unmapped).
+    // No work is queued yet, so they simply leave.
+    if (refused && impl->workers.size() > 1) {
         const std::size_t keep = impl->workers.size() - impl->workers.size() / 2;
         for (std::size_t i = keep; i < impl->workers.size(); ++i) {
             Worker& w = *impl->workers[i];
@@ -493,22 +548,18 @@ Pool::Pool(std::size_t workers, std::size_t split_budget) : impl_(new Impl) {
     // Workers that never started, or left, are not in the pool at all: N
     // counts the threads that run.
     const std::size_t started = impl->workers.size();
+    impl->by_thread.reserve(started);
+    for (auto& w : impl->workers)
+        impl->by_thread.emplace_back(w->thread, w.get());
+    std::sort(impl->by_thread.begin(), impl->by_thread.end(), thread_before);
     impl->workers_n = started;
     impl->budget = split_budget ? split_budget : started;
-    impl.release();
+    join_on_throw.armed = false;
+    impl_ = impl.release();
 }
 
 Pool::~Pool() {
-    std::vector<Worker*> woken;
-    {
-        std::lock_guard<std::mutex> lock(impl_->mutex);
-        impl_->stopping.store(true, std::memory_order_relaxed);
-        for (auto& w : impl_->workers) {
-            if (Worker* r = impl_->rouse(w.get())) r->wake_cv.notify_one();
-        }
-    }
-    for (auto& w : impl_->workers)
-        pthread_join(w->thread, nullptr);
+    impl_->stop_and_join();
     delete impl_;
 }
 
@@ -519,11 +570,10 @@ std::size_t Pool::workers() const noexcept {
 void Pool::run(std::size_t count, PieceFn fn, void* context, Poll poll) {
     if (count == 0) return;
     Call call{fn, context};
-    if (tls_pool == impl_) {
+    if (Worker* here = impl_->worker_here()) {
         // Called from one of our own workers: divide right here rather than
         // wait for a queue this worker would have to serve itself.
-        impl_->divide(*tls_worker, call, 0, count, Splitter{impl_->budget, impl_->workers_n},
-                      false);
+        impl_->divide(*here, call, 0, count, Splitter{impl_->budget, impl_->workers_n}, false);
     } else {
         Job root{&call, 0, count, impl_->budget, kCallerIndex};
         impl_->push(root);
@@ -591,6 +641,13 @@ std::atomic<Pool*> g_pool{nullptr};
 // Counts the forks this process descends from (since the handlers below were
 // registered): a pool call that sees it change while its poll ran is in a
 // child, where its workers do not exist.
+//
+// Relaxed, because every read is ordered after the write it must see by
+// other means, and nothing else is published with it. The parent's copy
+// never changes. The child's is written by the child handler on the forking
+// thread, the child's only thread, before fork() returns there: the call
+// whose poll forked reads it on that same thread, and threads the child
+// starts later read it after their start, which orders the write first.
 std::atomic<unsigned> g_fork_generation{0};
 std::mutex creation_mutex;
 
@@ -625,6 +682,12 @@ const char* read_env(const char* name) {
 }
 
 } // namespace
+
+namespace testing {
+StartRefusal set_start_refusal(StartRefusal refusal) noexcept {
+    return g_start_refusal.exchange(refusal, std::memory_order_acq_rel);
+}
+} // namespace testing
 
 Pool& instance() {
     // Acquire pairs with the release below: a thread that finds the pointer

@@ -12,14 +12,18 @@
 //
 // A caller that waits may be given a poll, which it runs every kPollInterval;
 // when the poll throws, the call is cancelled: pieces not yet started are
-// skipped, running pieces see stop_requested() and return early, and the
-// poll's exception reaches the caller once every piece has stopped.
+// skipped, running pieces see their StopToken raised and return early, and
+// the poll's exception reaches the caller once every piece has stopped.
 //
 // Nothing here touches Python; the pool only sees function pointers and
-// integers.
+// integers. Nor does it keep anything in thread-local storage: a worker's
+// first touch of a loaded module's thread-local block makes glibc allocate
+// it, and glibc aborts the process when that allocation fails. A piece learns
+// of its call through the token it is handed.
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -49,10 +53,40 @@ struct Splitter {
     }
 };
 
+// Handed to each piece: whether the call it belongs to has been cancelled,
+// or another of its pieces has thrown. A long piece checks now and then and
+// returns early, leaving each of its items either done, untouched or in some
+// other consistent state. A default token, for work run outside the pool,
+// never asks to stop.
+class StopToken {
+public:
+    StopToken() noexcept = default;
+    explicit StopToken(const std::atomic<bool>* flag) noexcept : flag_(flag) {}
+
+    // Relaxed: a hint to return early; what the call's pieces wrote is
+    // published by the call's completion, not by this flag.
+    bool stop_requested() const noexcept {
+        return flag_ != nullptr && flag_->load(std::memory_order_relaxed);
+    }
+
+private:
+    const std::atomic<bool>* flag_ = nullptr;
+};
+
 // Runs one piece [begin, end) of a call. May throw: the first exception of a
 // call is carried back to its caller, and the call's remaining pieces are
 // skipped.
-using PieceFn = void (*)(void* context, std::size_t begin, std::size_t end);
+using PieceFn = void (*)(void* context, std::size_t begin, std::size_t end, StopToken stop);
+
+// Call `piece` with the token when it takes one, else with the range alone.
+template <class F>
+void invoke_piece(F& piece, std::size_t begin, std::size_t end, StopToken stop) {
+    if constexpr (std::is_invocable_v<F&, std::size_t, std::size_t, StopToken>) {
+        piece(begin, end, stop);
+    } else {
+        piece(begin, end);
+    }
+}
 
 // Run by a waiting caller on its own thread, about every kPollInterval. It
 // may throw to cancel the call (see above).
@@ -61,12 +95,6 @@ struct Poll {
     void* context = nullptr;
 };
 inline constexpr std::chrono::milliseconds kPollInterval{25};
-
-// Inside a piece: whether the call it belongs to has been cancelled, or
-// another of its pieces has thrown. A long piece checks now and then and
-// returns early, leaving each of its items either done, untouched or in some
-// other consistent state. Always false outside a piece run by the pool.
-bool stop_requested() noexcept;
 
 // Thrown by a call whose poll forked the process (a signal handler calling
 // os.fork()), in the child: the workers the call was waiting for exist only
@@ -82,10 +110,14 @@ struct ForkedDuringCall : std::runtime_error {
 class Pool {
 public:
     // Starts `workers` threads (at least one). When the system refuses a
-    // thread, the pool keeps those it got (N is then their number); when it
-    // refuses the first, throws std::system_error. `split_budget` is the
-    // budget of a whole range; 0 means N. Only tests pass a different budget,
-    // to trace the division rule on a single worker.
+    // thread (or a worker's own state cannot be made), which usually means
+    // memory or address space has run out, the pool gives half of the
+    // threads it started back and keeps the rest, at least one, so that the
+    // process keeps room to work in; N is then the number kept. When not
+    // even the first starts, it throws std::system_error; whatever it
+    // throws, no thread is left behind. `split_budget` is the budget of a
+    // whole range; 0 means N. Only tests pass a different budget, to trace
+    // the division rule on a single worker.
     explicit Pool(std::size_t workers, std::size_t split_budget = 0);
     // Stops and joins the workers. The process-wide pool is never destroyed.
     ~Pool();
@@ -96,15 +128,20 @@ public:
 
     // Run items [0, count) and return when all have run; rethrows the
     // poll's exception, else the first exception a piece threw. Safe to call
-    // from several threads at once.
+    // from several threads at once, and from a piece (which then divides the
+    // range on its own worker instead of waiting for one).
     void run(std::size_t count, PieceFn fn, void* context, Poll poll = {});
 
-    // Same, with any callable `piece(begin, end)`.
+    // Same, with any callable `piece(begin, end, StopToken)` or
+    // `piece(begin, end)`.
     template <class F>
     void for_each_piece(std::size_t count, F&& piece, Poll poll = {}) {
         using Fn = std::remove_reference_t<F>;
         run(
-            count, [](void* ctx, std::size_t b, std::size_t e) { (*static_cast<Fn*>(ctx))(b, e); },
+            count,
+            [](void* ctx, std::size_t b, std::size_t e, StopToken stop) {
+                invoke_piece(*static_cast<Fn*>(ctx), b, e, stop);
+            },
             const_cast<void*>(static_cast<const void*>(&piece)), poll);
     }
 
@@ -119,6 +156,16 @@ private:
 // fresh one is created on first use there).
 Pool& instance();
 
+namespace testing {
+// Consulted before each of a new pool's thread starts, with the worker's
+// index: 0 lets the thread start, an errno value refuses it as the system
+// would, and an exception stands for a worker whose own state cannot be
+// made. nullptr (the default) consults nothing; returns the previous one.
+// For unit tests only.
+using StartRefusal = int (*)(std::size_t worker);
+StartRefusal set_start_refusal(StartRefusal refusal) noexcept;
+} // namespace testing
+
 // Runs piece(0, count) right here when `work` is below `inline_limit` (both
 // in the caller's own unit of work), else on the process-wide pool with
 // `poll`. Handing a call to the pool and waiting for it costs tens of
@@ -130,7 +177,7 @@ void run_sized(std::size_t count, std::uint64_t work, std::uint64_t inline_limit
                Poll poll = {}) {
     Pool& pool = instance();
     if (work < inline_limit) {
-        if (count != 0) piece(std::size_t{0}, count);
+        if (count != 0) invoke_piece(piece, std::size_t{0}, count, StopToken{});
         return;
     }
     pool.for_each_piece(count, piece, poll);

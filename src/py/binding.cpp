@@ -3,6 +3,7 @@
 // registration.
 #include "py/binding.h"
 
+#include "cube/caught_error.h"
 #include "py/arg_messages.h"
 #include "py/heap_type.h"
 
@@ -232,22 +233,22 @@ void translate_exception() noexcept {
     try {
         throw;
     } catch (const ErrorAlreadySet&) {
-        // Already pending.
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::system_error& e) {
-        // An operating-system failure (e.g. the entropy source): OSError(errno,
-        // text), which the host narrows to the matching subclass.
-        if (PyObject* args = Py_BuildValue("(is)", e.code().value(), e.what())) {
-            PyErr_SetObject(PyExc_OSError, args);
-            Py_DECREF(args);
-        }
-    } catch (const std::length_error&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(internal_error(), e.what());
+        return; // already pending
     } catch (...) {
-        PyErr_SetString(internal_error(), "unknown C++ exception");
+        const CaughtError caught = classify_caught();
+        switch (caught.kind) {
+        case CaughtError::Kind::no_memory: PyErr_NoMemory(); return;
+        case CaughtError::Kind::system_error:
+            // An operating-system failure (e.g. the entropy source):
+            // OSError(errno, text), which the host narrows to the matching
+            // subclass.
+            if (PyObject* args = Py_BuildValue("(is)", caught.code.value(), caught.what)) {
+                PyErr_SetObject(PyExc_OSError, args);
+                Py_DECREF(args);
+            }
+            return;
+        case CaughtError::Kind::other: PyErr_SetString(internal_error(), caught.what); return;
+        }
     }
 }
 

@@ -17,6 +17,7 @@
 #pragma once
 
 #include "py/globals.h"
+#include "py/interpreter_exit.h"
 #include "py/py_ref.h"
 
 #include <algorithm>
@@ -51,9 +52,6 @@ namespace tessaroll::py {
 // Turn the exception in flight into a pending Python exception. Only
 // `boundary` calls this, from inside its catch handler.
 void translate_exception() noexcept;
-
-// Blocks the calling thread for good (interpreter_exit.cpp).
-[[noreturn]] void park_forever() noexcept;
 
 // The single exception boundary. Every entry point's body runs inside it.
 // A forced unwind is how the interpreter, while exiting, ends a thread that

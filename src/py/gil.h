@@ -10,7 +10,8 @@ namespace tessaroll::py {
 
 // Run the handlers of pending signals (the lock held); throws ErrorAlreadySet
 // when one raised (KeyboardInterrupt on Ctrl-C). Long calls run it now and
-// then, so that they can be interrupted.
+// then, so that they can be interrupted. Does nothing inside a handler that
+// another check on this thread is running (gil.cpp says why).
 void check_signals();
 
 // Releases the interpreter lock for its lifetime. The destructor takes it

@@ -37,6 +37,13 @@ void make_globals() {
         "A broken internal invariant of tessaroll. Derived from BaseException so that "
         "ordinary handlers do not swallow it; please report it.",
         PyExc_BaseException, nullptr));
+#ifdef PYPY_VERSION
+    Ref check_globals = Ref::check(PyDict_New());
+    check_status(PyDict_SetItemString(check_globals.get(), "__builtins__", PyEval_GetBuiltins()));
+    Ref check_code = Ref::check(Py_CompileString("None", "<signals>", Py_eval_input));
+    globals.signal_check_code = check_code.release();
+    globals.signal_check_globals = check_globals.release();
+#endif
     publish(globals.small_ints, ints);
     publish(globals.corner_pairs, corners);
     publish(globals.edge_pairs, edges);

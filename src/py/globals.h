@@ -34,6 +34,12 @@ struct Globals {
     // The classes create_type made, in creation order.
     std::array<ClassRecord, kMaxClasses> classes{};
     std::size_t class_count = 0;
+#ifdef PYPY_VERSION
+    // The compiled `None` that PyPy's signal check evaluates, and the
+    // globals it runs in (gil.cpp).
+    PyObject* signal_check_code = nullptr;
+    PyObject* signal_check_globals = nullptr;
+#endif
 };
 
 extern Globals globals;

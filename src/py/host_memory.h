@@ -1,11 +1,12 @@
 // Reporting memory that Python objects own outside the interpreter's heap:
-// successor buffers handed to NumPy and the cube storage of batches.
+// the cube storage of batches. (Successor arrays are not reported here:
+// NumPy allocates their buffers itself.)
 //
-// PyPy's collector learns of it only this way: a NumPy array's buffer is
-// freed when PyPy collects the array, and PyPy schedules its collections by
-// the memory it knows of, so without the report it lets gigabytes of dead
-// buffers pile up. On CPython, the same calls make the blocks visible to
-// tracemalloc (in their own domain); when tracing is off they do nothing.
+// PyPy's collector learns of it only this way: a batch's block is freed when
+// PyPy collects the batch, and PyPy schedules its collections by the memory
+// it knows of, so without the report it lets gigabytes of dead batches pile
+// up. On CPython, the same calls make the blocks visible to tracemalloc (in
+// their own domain); when tracing is off they do nothing.
 #pragma once
 
 #include "py/py_ref.h"

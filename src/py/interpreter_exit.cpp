@@ -4,8 +4,6 @@
 #include "cube/at_fork.h"
 #include "py/binding.h"
 
-#include <atomic>
-
 #include <pthread.h>
 #include <unistd.h>
 
@@ -21,9 +19,10 @@ bool exiting = false;                    // under exit_mutex
 PyThreadState* exiting_thread = nullptr; // under exit_mutex
 std::size_t restoring = 0;               // threads past the flag check, not yet holding the lock
 bool atfork_registered = false;          // under the interpreter lock
-// Whether atexit holds our callback. Written under the interpreter lock;
-// atomic only so that the lock-free fast path of rearm_exit_guard is defined.
-std::atomic<bool> armed{false};
+// Whether atexit holds our callback; under the interpreter lock, like every
+// use of it (the hook, module execution, and rearm_exit_guard, which runs
+// before the lock is released and after it is taken back).
+bool armed = false;
 
 // A fork() made while another thread held exit_mutex would leave it locked
 // in the child; and threads that were restoring in the parent do not exist
@@ -39,45 +38,18 @@ void after_fork_child() noexcept {
     pthread_mutex_unlock(&exit_mutex);
 }
 
-// The exception pending on entry to the hook, kept aside while it calls
-// Python and put back after.
-class KeepPending {
-public:
-#if PY_VERSION_HEX >= 0x030C0000 && !defined(PYPY_VERSION)
-    KeepPending() noexcept : exc_(PyErr_GetRaisedException()) {}
-    ~KeepPending() {
-        PyErr_Clear();
-        PyErr_SetRaisedException(exc_);
-    }
-
-private:
-    PyObject* exc_;
-#else
-    KeepPending() noexcept {
-        PyErr_Fetch(&type_, &value_, &tb_);
-    }
-    ~KeepPending() {
-        PyErr_Clear();
-        PyErr_Restore(type_, value_, tb_);
-    }
-
-private:
-    PyObject *type_ = nullptr, *value_ = nullptr, *tb_ = nullptr;
-#endif
-public:
-    KeepPending(const KeepPending&) = delete;
-    KeepPending& operator=(const KeepPending&) = delete;
-};
-
 // Whether the interpreter is exiting rather than running atexit's callbacks
-// on request: at exit, threading has stopped the main thread before atexit
-// runs. Without threading imported there is no telling; that counts as
-// exiting, which is what the hook assumed before it could tell.
+// on request (atexit._run_exitfuncs()). With threading imported, its record
+// tells: at exit it has stopped the main thread before atexit runs. Without
+// it, the caller does: at exit the interpreter runs the callbacks itself,
+// once the main module has returned, so no Python frame is executing on this
+// thread (CPython and PyPy alike); a call on request comes from Python code,
+// whose frame is.
 bool really_exiting() noexcept {
     KeepPending keep;
     PyObject* modules = PyImport_GetModuleDict(); // borrowed
     PyObject* threading = PyDict_GetItemString(modules, "threading");
-    if (!threading) return true;
+    if (!threading) return PyEval_GetFrame() == nullptr;
     Ref module = Ref::borrow(threading);
     Ref main = Ref::steal(PyObject_CallMethod(module.get(), "main_thread", nullptr));
     if (!main) return true;
@@ -87,7 +59,7 @@ bool really_exiting() noexcept {
 
 // The hook: atexit has run every callback and drops them, ours last or not.
 void on_callbacks_dropped(PyObject*) noexcept {
-    armed.store(false, std::memory_order_relaxed);
+    armed = false;
     if (!really_exiting()) return;
     pthread_mutex_lock(&exit_mutex);
     exiting = true;
@@ -114,7 +86,7 @@ void register_hook() {
         Ref::check(PyCapsule_New(&on_exit_def, "tessaroll._exit_guard", &on_callbacks_dropped));
     Ref callback = Ref::check(PyCFunction_NewEx(&on_exit_def, capsule.get(), nullptr));
     Ref result = Ref::check(PyObject_CallMethod(atexit.get(), "register", "O", callback.get()));
-    armed.store(true, std::memory_order_relaxed);
+    armed = true;
 }
 
 } // namespace
@@ -153,7 +125,7 @@ void install_exit_guard() {
 }
 
 void rearm_exit_guard() {
-    if (armed.load(std::memory_order_relaxed)) return;
+    if (armed) return;
     pthread_mutex_lock(&exit_mutex);
     const bool late = exiting;
     pthread_mutex_unlock(&exit_mutex);

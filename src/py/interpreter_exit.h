@@ -16,14 +16,15 @@
 // import the module registers an atexit callback that does nothing but hold
 // a capsule; atexit drops its callbacks after running them all, and the
 // capsule's destructor is the hook. If the interpreter is really exiting
-// (the threading module has stopped the main thread, which it does before
-// atexit runs), the hook raises a process-wide flag on the exiting thread,
-// then, with the lock released, waits until no thread is between "checked
-// the flag" and "holds the lock again" (those get the lock meanwhile, as
-// nothing is finalized yet). Any later thread that wants the lock back finds
-// the flag and parks for good instead: it could not have come back anyway,
-// and such (daemon) threads are never joined. Its stack stays intact, so
-// pool workers still finishing its call touch valid memory.
+// (the threading module, where imported, has stopped the main thread, which
+// it does before atexit runs; without it, no Python code is running the
+// callbacks: see interpreter_exit.cpp), the hook raises a process-wide flag
+// on the exiting thread, then, with the lock released, waits until no thread
+// is between "checked the flag" and "holds the lock again" (those get the
+// lock meanwhile, as nothing is finalized yet). Any later thread that wants
+// the lock back finds the flag and parks for good instead: it could not have
+// come back anyway, and such (daemon) threads are never joined. Its stack
+// stays intact, so pool workers still finishing its call touch valid memory.
 //
 // When the callbacks are dropped while the program goes on
 // (atexit._run_exitfuncs(), atexit._clear()), no flag is raised; the next

@@ -64,8 +64,8 @@ inline void check_status(int status) {
 }
 
 // Take the pending exception, normalised and with its traceback, as a new
-// reference; nothing stays pending.
-inline Ref take_pending() {
+// reference (null when none is pending); nothing stays pending.
+inline Ref take_pending() noexcept {
 #if PY_VERSION_HEX >= 0x030C0000 && !defined(PYPY_VERSION)
     return Ref::steal(PyErr_GetRaisedException());
 #else
@@ -79,5 +79,39 @@ inline Ref take_pending() {
     return exc;
 #endif
 }
+
+// Make `exc`, as take_pending() gave it, the pending exception again (none
+// when it is null), with its traceback.
+inline void restore_pending(Ref exc) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000 && !defined(PYPY_VERSION)
+    PyErr_SetRaisedException(exc.release());
+#else
+    if (!exc) {
+        PyErr_Clear();
+        return;
+    }
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc.get()));
+    Py_INCREF(type);
+    PyObject* tb = PyException_GetTraceback(exc.get()); // new reference, or null
+    PyErr_Restore(type, exc.release(), tb);             // steals all three
+#endif
+}
+
+// Keeps the pending exception aside while it lives, so that code that may
+// raise and clear exceptions can run, and puts it back when it ends,
+// dropping whatever that code left pending.
+class KeepPending {
+public:
+    KeepPending() noexcept : exc_(take_pending()) {}
+    ~KeepPending() {
+        PyErr_Clear();
+        restore_pending(std::move(exc_));
+    }
+    KeepPending(const KeepPending&) = delete;
+    KeepPending& operator=(const KeepPending&) = delete;
+
+private:
+    Ref exc_;
+};
 
 } // namespace tessaroll::py

@@ -1,6 +1,7 @@
 // The worker pool: the division rule, piece traces, coverage under several
-// pool sizes, stealing, error propagation, cancellation by the caller's
-// poll, small work kept on the calling thread, idle sleeping and sizing.
+// pool sizes, stealing, error propagation, threads the system refuses,
+// cancellation by the caller's poll, small work kept on the calling thread,
+// idle sleeping and sizing.
 #include "cubeBatch/pool.h"
 #include "cubeBatch/pool_size.h"
 
@@ -17,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -25,6 +27,7 @@
 #include <vector>
 
 #include <csignal>
+#include <dirent.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -133,7 +136,132 @@ TEST_P(PoolSizes, ConcurrentCallersShareThePool) {
         c.join();
 }
 
+// A call made from a piece divides on that piece's worker instead of
+// queueing for the pool (where, with every worker in such a call, nobody
+// would serve it): the piece holding the nested call's first item runs on
+// the thread that made the call.
+TEST_P(PoolSizes, NestedCallsRunOnTheCallingWorker) {
+    Pool pool(GetParam());
+    std::atomic<int> elsewhere{0};
+    std::atomic<std::size_t> inner{0};
+    pool.for_each_piece(64, [&](std::size_t b, std::size_t e) {
+        for (std::size_t i = b; i < e; ++i) {
+            const std::thread::id caller = std::this_thread::get_id();
+            pool.for_each_piece(100, [&](std::size_t ib, std::size_t ie) {
+                if (ib == 0 && std::this_thread::get_id() != caller) ++elsewhere;
+                inner += ie - ib;
+            });
+        }
+    });
+    EXPECT_EQ(elsewhere.load(), 0);
+    EXPECT_EQ(inner.load(), 6400u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Sizes, PoolSizes, ::testing::Values(1, 2, 3, 5));
+
+// Threads of this process, as the kernel lists them.
+std::size_t live_threads() {
+    std::size_t n = 0;
+    if (DIR* dir = opendir("/proc/self/task")) {
+        while (const dirent* entry = readdir(dir))
+            n += entry->d_name[0] != '.';
+        closedir(dir);
+    }
+    return n;
+}
+
+// A joined thread leaves the kernel's list a moment after pthread_join
+// returns: whether the count reaches `expected` within a few seconds.
+bool threads_settle_at(std::size_t expected) {
+    for (int i = 0; i < 500; ++i) {
+        if (live_threads() == expected) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+// How the thread start numbered `refuse_from` and every later one fail.
+enum class Refusal { none, again, cond_var, memory };
+
+struct StartCase {
+    const char* name;
+    std::size_t requested;
+    std::size_t refuse_from;
+    Refusal how;
+    std::size_t kept; // 0: the pool throws
+    int code;         // of what it throws
+};
+
+void PrintTo(const StartCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+std::atomic<std::size_t> g_refuse_from{0};
+std::atomic<Refusal> g_refusal{Refusal::none};
+
+int refuse_start(std::size_t worker) {
+    if (worker < g_refuse_from.load()) return 0;
+    switch (g_refusal.load()) {
+    case Refusal::none: return 0;
+    case Refusal::again: return EAGAIN;
+    case Refusal::cond_var: throw std::system_error(EPERM, std::generic_category(), "cond var");
+    case Refusal::memory: throw std::bad_alloc();
+    }
+    return 0;
+}
+
+class PoolStart : public ::testing::TestWithParam<StartCase> {
+protected:
+    void SetUp() override {
+        g_refuse_from = GetParam().refuse_from;
+        g_refusal = GetParam().how;
+        previous_ = testing::set_start_refusal(&refuse_start);
+    }
+    void TearDown() override { testing::set_start_refusal(previous_); }
+
+private:
+    testing::StartRefusal previous_ = nullptr;
+};
+
+// When the system refuses a thread (or a worker's own state cannot be
+// made), the pool gives back half of the threads it started, keeping the
+// larger half, and runs with those alone; when it refuses the first, the
+// pool throws why. Either way no other thread of the pool's is left running.
+TEST_P(PoolStart, KeepsHalfOfWhatItGotAndLeavesNoThreadBehind) {
+    const StartCase& c = GetParam();
+    const std::size_t before = live_threads();
+    if (c.kept == 0) {
+        try {
+            Pool pool(c.requested);
+            ADD_FAILURE() << "started with " << pool.workers() << " workers";
+        } catch (const std::system_error& e) {
+            EXPECT_EQ(e.code().value(), c.code) << e.what();
+        }
+        EXPECT_TRUE(threads_settle_at(before)) << live_threads() << " threads";
+        return;
+    }
+    {
+        Pool pool(c.requested);
+        EXPECT_EQ(pool.workers(), c.kept);
+        EXPECT_TRUE(threads_settle_at(before + c.kept)) << live_threads() << " threads";
+        expect_each_item_once(pool, 10007);
+    }
+    EXPECT_TRUE(threads_settle_at(before)) << live_threads() << " threads";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Refusals, PoolStart,
+    ::testing::Values(StartCase{"none_refused", 5, 100, Refusal::again, 5, 0},
+                      StartCase{"seventh_refused", 20, 7, Refusal::again, 4, 0},
+                      StartCase{"eighth_refused", 20, 8, Refusal::again, 4, 0},
+                      StartCase{"second_refused", 20, 1, Refusal::again, 1, 0},
+                      StartCase{"third_refused", 20, 2, Refusal::again, 1, 0},
+                      StartCase{"cond_var_fails", 20, 7, Refusal::cond_var, 4, 0},
+                      StartCase{"memory_fails", 20, 7, Refusal::memory, 4, 0},
+                      StartCase{"first_refused", 20, 0, Refusal::again, 0, EAGAIN},
+                      StartCase{"first_cond_var_fails", 20, 0, Refusal::cond_var, 0, EPERM},
+                      StartCase{"first_memory_fails", 20, 0, Refusal::memory, 0, ENOMEM}),
+    [](const ::testing::TestParamInfo<StartCase>& info) { return info.param.name; });
 
 TEST(PoolSteal, StolenRangeGetsItsBudgetBack) {
     // Budget 2: the first worker cuts [0,1000) into [0,500) and [500,1000),
@@ -247,11 +375,12 @@ TEST(PoolCancel, ThrowingPollStopsRunningPiecesAndSkipsTheRest) {
     // returns normally, changes nothing.
     EXPECT_THROW(pool.for_each_piece(
                      1000,
-                     [&](std::size_t, std::size_t) {
+                     [&](std::size_t, std::size_t, StopToken stop) {
                          ++started;
-                         while (!stop_requested() && std::chrono::steady_clock::now() < deadline)
+                         while (!stop.stop_requested() &&
+                                std::chrono::steady_clock::now() < deadline)
                              std::this_thread::sleep_for(std::chrono::milliseconds(1));
-                         if (stop_requested()) ++stopped;
+                         if (stop.stop_requested()) ++stopped;
                      },
                      cancelling_poll(polls)),
                  std::runtime_error);
@@ -260,7 +389,6 @@ TEST(PoolCancel, ThrowingPollStopsRunningPiecesAndSkipsTheRest) {
     EXPECT_GE(started.load(), 1);
     EXPECT_LE(started.load(), 2);
     EXPECT_EQ(stopped.load(), started.load());
-    EXPECT_FALSE(stop_requested());
     expect_each_item_once(pool, 1000); // the next call is not affected
 }
 

@@ -16,14 +16,26 @@ __asm__(".symver pthread_create, pthread_create@GLIBC_2.2.5");
 __asm__(".symver pthread_join, pthread_join@GLIBC_2.2.5");
 __asm__(".symver pthread_attr_setstacksize, pthread_attr_setstacksize@GLIBC_2.2.5");
 __asm__(".symver pthread_condattr_setclock, pthread_condattr_setclock@GLIBC_2.3.3");
+__asm__(".symver pthread_key_create, pthread_key_create@GLIBC_2.2.5");
+__asm__(".symver pthread_getspecific, pthread_getspecific@GLIBC_2.2.5");
+__asm__(".symver pthread_setspecific, pthread_setspecific@GLIBC_2.2.5");
+__asm__(".symver pthread_key_delete, pthread_key_delete@GLIBC_2.2.5");
 #elif defined(__GLIBC__) && defined(__i386__)
 __asm__(".symver pthread_create, pthread_create@GLIBC_2.1");
 __asm__(".symver pthread_join, pthread_join@GLIBC_2.0");
 __asm__(".symver pthread_attr_setstacksize, pthread_attr_setstacksize@GLIBC_2.1");
 __asm__(".symver pthread_condattr_setclock, pthread_condattr_setclock@GLIBC_2.3.3");
+__asm__(".symver pthread_key_create, pthread_key_create@GLIBC_2.0");
+__asm__(".symver pthread_getspecific, pthread_getspecific@GLIBC_2.0");
+__asm__(".symver pthread_setspecific, pthread_setspecific@GLIBC_2.0");
+__asm__(".symver pthread_key_delete, pthread_key_delete@GLIBC_2.0");
 #elif defined(__GLIBC__) && defined(__aarch64__) && !defined(__ILP32__)
 __asm__(".symver pthread_create, pthread_create@GLIBC_2.17");
 __asm__(".symver pthread_join, pthread_join@GLIBC_2.17");
 __asm__(".symver pthread_attr_setstacksize, pthread_attr_setstacksize@GLIBC_2.17");
 __asm__(".symver pthread_condattr_setclock, pthread_condattr_setclock@GLIBC_2.17");
+__asm__(".symver pthread_key_create, pthread_key_create@GLIBC_2.17");
+__asm__(".symver pthread_getspecific, pthread_getspecific@GLIBC_2.17");
+__asm__(".symver pthread_setspecific, pthread_setspecific@GLIBC_2.17");
+__asm__(".symver pthread_key_delete, pthread_key_delete@GLIBC_2.17");
 #endif
