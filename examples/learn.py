@@ -63,8 +63,8 @@ SETTINGS = {   # per cube: the network and its training, the beam widths, the se
                        decay=300, batch=1024, walk=18, walkers=455),
             beam=4096, widen=(), max_depth=24),
     3: dict(model=dict(features="pieces", hidden=[1024, 512, 512], blocks=0, lr=1e-3, warmup=100,
-                       decay=500, batch=1024, walk=26, walkers=1024),
-            beam=4096, widen=(16384,), max_depth=34),
+                       decay=500, batch=1024, walk=26, walkers=1024, canonical=True),
+            beam=4096, widen=(16384,), max_depth=34, inverse=True),
 }
 SCRAMBLE_DEPTHS_3X3 = (5, 10, 15, 20)
 OPTIMAL_MEAN_3X3 = 20.66   # quarter turns, mean optimal length of uniformly random 3x3 states
@@ -125,6 +125,8 @@ class Learner(learning.Learner):
             raise ValueError(f"hidden {hidden!r} is not a list of layer widths")
         if cfg["features"] not in ("pieces", "stickers"):
             raise ValueError(f"features {cfg['features']!r} are neither pieces nor stickers")
+        if type(cfg.get("canonical", False)) is not bool:
+            raise ValueError(f"canonical {cfg['canonical']!r} is not true or false")
         for key in ("steps", "samples", "chunk", "used", "seed"):
             if type(meta[key]) is not int or meta[key] < 0:
                 raise ValueError(f"{key} {meta[key]!r} is not a count")
@@ -163,21 +165,25 @@ def check(cube, scramble, solution) -> bool:
     return c.is_solved()
 
 
-def solve_rows(learner, rows, widths, clock, label="search", states=65536, table=None):
+def solve_rows(learner, rows, widths, clock, label="search", states=65536, table=None, inverse=None):
     """Beam-search sticker rows at widths[0], then the ones still unsolved at
     widths[1], and so on; as many starts share one search as fit `states`
-    beam entries, so that the model sees large batches. Unchecked solutions
-    or None."""
+    beam entries, so that the model sees large batches. With `inverse`
+    (by default the cube's setting), each state's inverse is searched too
+    and the shorter answer kept. Unchecked solutions or None."""
     found = [None] * len(rows)
     max_depth = SETTINGS[learner.cube]["max_depth"]
+    if inverse is None:
+        inverse = SETTINGS[learner.cube].get("inverse", False)
+    search = learning.beam_search_both if inverse else beam_search
     with batchrun.bar(total=len(rows), desc=label, unit="cube", leave=False, disable=None) as bar:
         for width in widths:
             todo = [i for i, f in enumerate(found) if f is None]
             bar.set_postfix(beam=width, refresh=False)
-            chunk = max(1, states // width)
+            chunk = max(1, states // width // (2 if search is not beam_search else 1))
             for lo in range(0, len(todo), chunk):
                 part = todo[lo:lo + chunk]
-                for i, sol in zip(part, beam_search(rows[part], learner.log_probs, width, max_depth, clock, table)):
+                for i, sol in zip(part, search(rows[part], learner.log_probs, width, max_depth, clock, table)):
                     found[i] = sol
                 if width == widths[-1]:
                     bar.update(len(part))
@@ -186,13 +192,13 @@ def solve_rows(learner, rows, widths, clock, label="search", states=65536, table
     return found
 
 
-def solve_set(learner, scrambles, width, clock, label="search", widen=(), table=None, chunk=None):
+def solve_set(learner, scrambles, width, clock, label="search", widen=(), table=None, chunk=None, inverse=None):
     """Solve scrambles (lists of move indexes) at beam `width`, those left
     over at each width of `widen` in turn, at most `chunk` in one search;
     per scramble, its solution checked with do_moves, or None."""
     rows = scramble_rows(learner.cube, scrambles, MOVES)
     states = 65536 if chunk is None else chunk * width
-    found = solve_rows(learner, rows, (width, *widen), clock, label, states, table)
+    found = solve_rows(learner, rows, (width, *widen), clock, label, states, table, inverse)
     return [sol if sol is not None and check(learner.cube, s, sol) else None for s, sol in zip(scrambles, found)]
 
 
@@ -203,12 +209,12 @@ def random_states(cube: int, count: int, length: int = 100):
     return list(batch)
 
 
-def test_random_states(learner, count, widths, clock, table=None):
+def test_random_states(learner, count, widths, clock, table=None, inverse=None):
     """Solve `count` random states; returns (lengths or None, seconds)."""
     cubes = random_states(learner.cube, count)
     rows = np.array([c.to_sticker_array() for c in cubes], dtype=np.uint8)
     started = time.perf_counter()
-    found = solve_rows(learner, rows, widths, clock, "random states", table=table)
+    found = solve_rows(learner, rows, widths, clock, "random states", table=table, inverse=inverse)
     seconds = time.perf_counter() - started
     lengths = []
     for cube, sol in zip(cubes, found):
@@ -295,7 +301,7 @@ def train(learner, seconds, clock, checkpoint, steps=None, eval_every=30.0, snap
             rate = None
             if time.perf_counter() - last_eval >= eval_every:
                 with clock("validation"):
-                    found = solve_set(learner, validation, 64, Clock(), "validate")
+                    found = solve_set(learner, validation, 64, Clock(), "validate", inverse=False)
                 rate = sum(f is not None for f in found) / len(found)
                 learner.save(checkpoint)
                 last_eval = time.perf_counter()
@@ -389,9 +395,10 @@ def random_state_test(parser, args, checkpoint, widths) -> int:
         parser.error(str(error))
     if learner.cube != args.cube:
         parser.error(f"{checkpoint} holds a {learner.cube}x{learner.cube} model")
+    inverse = not args.no_inverse and SETTINGS[args.cube].get("inverse", False)
     print(f"{checkpoint}: {learner.steps} steps, {learner.samples:,} samples, "
           f"{learner.train_seconds / 60:.1f} min trained, weights sha256 {learner.weights_digest()[:16]}; "
-          f"beams {', '.join(map(str, widths))}", flush=True)
+          f"beams {', '.join(map(str, widths))}" + (", each state and its inverse" if inverse else ""), flush=True)
     clock = Clock()
     table = None
     if args.table:
@@ -400,7 +407,7 @@ def random_state_test(parser, args, checkpoint, widths) -> int:
         print(f"Not learned: a table of the {len(table.hi):,} states within {args.table} quarter turns of "
               f"solved ends the search when a beam meets it ({time.perf_counter() - t:.1f} s to build)")
     try:
-        lengths, seconds = test_random_states(learner, args.random_states, widths, clock, table)
+        lengths, seconds = test_random_states(learner, args.random_states, widths, clock, table, inverse)
     except KeyboardInterrupt:
         print("Interrupted during the search.", file=sys.stderr)
         return 130
@@ -412,6 +419,7 @@ def random_state_test(parser, args, checkpoint, widths) -> int:
         with open(args.record, "a") as f:
             f.write(json.dumps({"checkpoint": checkpoint, "minutes": learner.train_seconds / 60,
                                 "steps": learner.steps, "samples": learner.samples, "beams": list(widths),
+                                "inverse": inverse,
                                 "table": args.table, "states": len(lengths), "solved": len(solved),
                                 "mean_length": mean if solved else None, "seconds_per_cube": seconds / len(lengths),
                                 "lengths": lengths, "shares": clock.shares()}) + "\n")
@@ -496,6 +504,9 @@ def run(argv) -> int:
     parser.add_argument("--widen", type=lambda text: tuple(int(w) for w in text.split(",") if w),
                         help="beam widths to retry unsolved cubes with, e.g. 4096,16384 "
                              "(default: 16384 on the 3x3, none on the 2x2; '' for none)")
+    parser.add_argument("--no-inverse", action="store_true",
+                        help="search each state only, not also its inverse (the 3x3 searches both and keeps "
+                             "the shorter answer, at twice the cost)")
     parser.add_argument("--keep", type=lambda text: tuple(float(m) for m in text.split(",")), default=(),
                         metavar="MINUTES", help="also keep the checkpoint as CHECKPOINT.<m>min at these "
                                                 "training minutes, e.g. 10,20")
@@ -519,6 +530,7 @@ def run(argv) -> int:
     checkpoint_path = args.checkpoint = args.checkpoint or f"learn-{args.cube}x{args.cube}.ckpt"
     width = args.beam or SETTINGS[args.cube]["beam"]
     widen = SETTINGS[args.cube]["widen"] if args.widen is None else args.widen
+    inverse = False if args.no_inverse else None
     if not 0 <= args.table <= 7:
         parser.error("--table must be 0 to 7")
     if args.random_states is not None:
@@ -596,7 +608,7 @@ def run(argv) -> int:
             scrambles = random_scrambles(rng, args.scrambles, 30, 40)
             batchrun.phase(f"Searching {len(scrambles)} scrambles")
             search_clock = Clock()
-            found = solve_set(learner, scrambles, width, search_clock, widen=widen)
+            found = solve_set(learner, scrambles, width, search_clock, widen=widen, inverse=inverse)
             print(f"Search ({args.scrambles} scrambles): {search_clock.shares()}")
             searched = time.perf_counter() - search_clock.started
             t = time.perf_counter()
@@ -619,7 +631,7 @@ def run(argv) -> int:
         lines = []
         for depth in args.depths:
             scrambles = random_scrambles(rng, args.scrambles, depth, depth)
-            found = solve_set(learner, scrambles, width, search_clock, f"depth {depth}", widen)
+            found = solve_set(learner, scrambles, width, search_clock, f"depth {depth}", widen, inverse=inverse)
             lengths = [len(f) for f in found if f is not None]
             rate = len(lengths) / len(found)
             if below is None and rate < 0.5:

@@ -135,6 +135,19 @@ def children_codes(codes: np.ndarray) -> np.ndarray:
     return new[np.arange(12)[:, None], slots, moved].reshape(-1, codes.shape[1])
 
 
+def inverse_codes(codes: np.ndarray) -> np.ndarray:
+    """The inverse states: if turns t1..tn make a state of a solved cube,
+    its inverse is what tn^-1..t1^-1 make. Where slot s holds piece p
+    twisted by t, the inverse holds piece s in slot p twisted by -t."""
+    out = np.empty_like(codes)
+    n = np.arange(len(codes))[:, None]
+    for first, last, k in ((0, 8, 3), (8, codes.shape[1], 2)):
+        c = codes[:, first:last].astype(np.intp)
+        slots = np.arange(last - first, dtype=np.intp)
+        out[n, first + c // k] = (slots * k + (-(c % k)) % k).astype(codes.dtype)
+    return out
+
+
 def code_rows(codes: np.ndarray) -> np.ndarray:
     """Piece codes back to sticker rows (the inverse of piece_codes)."""
     cube = 3 if codes.shape[1] == 20 else 2
@@ -149,6 +162,148 @@ def code_rows(codes: np.ndarray) -> np.ndarray:
         for s, facelets in enumerate(EDGE_FACELETS):
             rows[:, facelets] = edge[codes[:, 8 + s]]
     return rows
+
+
+# ------------------------------------------------------------- symmetries
+#
+# The 48 symmetries of the cube (24 rotations, each with or without a
+# mirror) as signed permutation matrices in a frame with x towards R, y
+# towards U and z towards F. A symmetry M maps a state S to M S M^-1: the
+# sticker at (position p, normal n) goes to (M p, M n) and every colour c
+# becomes the colour of the face that M carries face c to. Turning face f
+# then corresponds to turning face M f, the same way round for a rotation
+# and the other way round for a mirror image, and solved maps to solved.
+
+# Sticker faces in the order U R F D L B: outward normal, and the 3-D
+# position of (row, column) as the face is seen in the sticker array.
+_FACE_FRAMES = (
+    ((0, 1, 0), lambda r, c: (c - 1, 1, r - 1)),
+    ((1, 0, 0), lambda r, c: (1, 1 - r, 1 - c)),
+    ((0, 0, 1), lambda r, c: (c - 1, 1 - r, 1)),
+    ((0, -1, 0), lambda r, c: (c - 1, -1, 1 - r)),
+    ((-1, 0, 0), lambda r, c: (-1, 1 - r, c - 1)),
+    ((0, 0, -1), lambda r, c: (1 - c, 1 - r, -1)),
+)
+_TURN_FACES = "UDRLFB"          # face of move indexes 0-1, 2-3, ...
+_STICKER_FACES = "URFDLB"
+
+
+def _symmetry_matrices() -> np.ndarray:
+    """(48, 3, 3) signed permutation matrices, the identity first."""
+    import itertools
+    out = []
+    for perm in itertools.permutations(range(3)):
+        for signs in itertools.product((1, -1), repeat=3):
+            m = np.zeros((3, 3), np.int64)
+            m[np.arange(3), perm] = signs
+            out.append(m)
+    out.sort(key=lambda m: not (m == np.eye(3, dtype=np.int64)).all())
+    return np.array(out)
+
+
+_SYMMETRIES = {}
+
+
+def symmetries(cube: int):
+    """The 48 symmetries on piece codes: (source (48, P), new (48, P, 24),
+    moves (48, 12)). The image of codes x under symmetry k is
+    new[k, s, x[source[k, s]]], and turning a state by move m and then
+    mapping it equals mapping it and then turning by moves[k, m].
+    Symmetry 0 is the identity."""
+    if cube in _SYMMETRIES:
+        return _SYMMETRIES[cube]
+    n = 3 if cube == 3 else 2
+    coords = (0, 2) if n == 2 else (0, 1, 2)     # the 2x2 keeps the corner facelets
+    place, colour_of = {}, []
+    for f, (normal, at) in enumerate(_FACE_FRAMES):
+        for r in coords:
+            for c in coords:
+                place[(at(r, c), normal)] = len(colour_of)
+                colour_of.append(f)
+    keys = list(place)
+    normals = np.array([nrm for nrm, _ in _FACE_FRAMES])
+    slots = 20 if cube == 3 else 8
+    source = np.empty((48, slots), np.intp)
+    new = np.empty((48, slots, 24), np.uint8)
+    moves = np.empty((48, 12), np.intp)
+    # Every slot holds the same code c in row c of `uniform` (not a real
+    # state, but each slot's facelets are read on their own); a random
+    # state tells which slot each slot's piece comes from.
+    uniform = code_rows(np.repeat(np.arange(24, dtype=np.uint8)[:, None], slots, axis=1))
+    batch = tessaroll.CubeBatch(1, cube)
+    batch.scramble(np.full(1, 60, dtype=np.int64))
+    probe = piece_codes(np.array([batch[0].to_sticker_array()], np.uint8))[0]
+    for k, m in enumerate(_symmetry_matrices()):
+        target = np.array([place[(tuple(m @ p), tuple(m @ nrm))] for p, nrm in keys])
+        face_to = [int(np.flatnonzero((normals == m @ nrm).all(axis=1))[0]) for nrm in normals]
+        recolour = np.array(face_to, np.uint8)
+
+        def mapped(rows):
+            out = np.empty_like(rows)
+            out[:, target] = recolour[rows]
+            return piece_codes(out)
+
+        new[k] = mapped(uniform).T
+        image = mapped(code_rows(probe[None]))[0]
+        for s in range(slots):
+            k3 = 3 if s < 8 else 2
+            group = range(8) if s < 8 else range(8, slots)
+            # Pieces are told apart by the piece part of their codes.
+            src = [t for t in group if new[k, s, probe[t]] // k3 == image[s] // k3]
+            if len(src) != 1:
+                raise RuntimeError("a symmetry does not move pieces between slots")
+            source[k, s] = src[0]
+        mirror = round(np.linalg.det(m)) < 0
+        for t in range(12):
+            f = _STICKER_FACES.index(_TURN_FACES[t // 2])
+            moves[k, t] = 2 * _TURN_FACES.index(_STICKER_FACES[face_to[f]]) + ((t & 1) ^ mirror)
+    _SYMMETRIES[cube] = source, new, moves
+    return _SYMMETRIES[cube]
+
+
+def symmetric_codes(codes: np.ndarray, which) -> np.ndarray:
+    """(n, P) codes -> (len(which), n, P): their images under the symmetries `which`."""
+    source, new, _ = symmetries(3 if codes.shape[1] == 20 else 2)
+    which = np.asarray(which)
+    slots = np.arange(codes.shape[1])
+    moved = codes[:, source[which]]                       # (n, k, P)
+    return new[which[None, :, None], slots, moved].transpose(1, 0, 2)
+
+
+def canonical(codes: np.ndarray, chunk: int = 16384, ties: bool = False):
+    """Each state's least image under the 48 symmetries, by exact key, and
+    the first symmetry that gives it: (codes (n, P), which (n,)), and with
+    `ties` also (n, 48) flags of every symmetry that gives it (more than one
+    for a state that some symmetry leaves as it is). A network that reads
+    canonical states sees each class of up to 48 equivalent states as one.
+
+    The corner word decides almost always, so the edges of all 48 images
+    are made only for the states whose least corner word is shared."""
+    source, new, _ = symmetries(3 if codes.shape[1] == 20 else 2)
+    out = np.empty_like(codes)
+    which = np.empty(len(codes), np.intp)
+    every = np.empty((len(codes), 48), bool) if ties else None
+    k48 = np.arange(48)[:, None, None]
+    shifts = np.uint64(5) * np.arange(8, dtype=np.uint64)
+    for lo in range(0, len(codes), chunk):
+        part = codes[lo:lo + chunk]
+        n = np.arange(len(part))
+        corners = new[k48, np.arange(8), part[:, source[:, :8]].transpose(1, 0, 2)]     # (48, n, 8)
+        hi = (corners.astype(np.uint64) << shifts).sum(axis=2, dtype=np.uint64)
+        best = hi == hi.min(axis=0)
+        k = best.argmax(axis=0)
+        shared = np.flatnonzero(best.sum(axis=0) > 1)
+        if len(shared) and codes.shape[1] > 8:
+            images = symmetric_codes(part[shared], np.arange(48))                        # (48, m, P)
+            low = state_keys(images.reshape(-1, codes.shape[1]))[1].reshape(48, -1)
+            low = np.where(best[:, shared], low, np.uint64(0xFFFFFFFFFFFFFFFF))
+            k[shared] = low.argmin(axis=0)
+            best[:, shared] = low == low.min(axis=0)
+        which[lo:lo + chunk] = k
+        out[lo:lo + chunk] = new[k[:, None], np.arange(codes.shape[1]), part[n[:, None], source[k]]]
+        if ties:
+            every[lo:lo + chunk] = best.T
+    return (out, which, every) if ties else (out, which)
 
 
 def state_keys(codes: np.ndarray, groups=None):
@@ -245,6 +400,9 @@ def data_chunk(cfg: dict, seed: int, index: int, clock):
     rows, labels, _, _, _ = walk_samples(cfg["cube"], cfg["walkers"], cfg["walk"], rng, clock)
     t = time.perf_counter()
     x = features(rows, cfg["features"])
+    if cfg.get("canonical"):
+        x, which = canonical(x)
+        labels = symmetries(cfg["cube"])[2][which, labels].astype(labels.dtype)
     perm = rng.permutation(len(x))
     clock.spent["features"] = clock.spent.get("features", 0.0) + time.perf_counter() - t
     return x[perm], labels[perm]
@@ -308,6 +466,8 @@ class Learner:
         self.cfg = dict(cfg)
         self.cube = self.cfg["cube"]
         self.seed = seed
+        if self.cfg.get("canonical") and self.cfg["features"] != "pieces":
+            raise ValueError("canonical states need the piece-code features")
         self.model = Net(24 if self.cfg["features"] == "pieces" else 6, tuple(self.cfg["hidden"]),
                          self.cfg.get("blocks", 0))
         self.optimiser = optax.inject_hyperparams(optax.adam)(learning_rate=self.cfg["lr"])
@@ -350,6 +510,9 @@ class Learner:
         """Log-probabilities of the twelve turns for each state (piece codes),
         in power-of-two padded chunks so that compiled functions are reused."""
         x = codes if self.cfg["features"] == "pieces" else code_rows(codes)
+        which = None
+        if self.cfg.get("canonical"):
+            x, _, which = canonical(x, ties=True)
         out = np.empty((len(x), 12), dtype=np.float32)
         for lo in range(0, len(x), chunk):
             part = x[lo:lo + chunk]
@@ -357,6 +520,17 @@ class Learner:
             padded = np.zeros((size, x.shape[1]), np.uint8)
             padded[:len(part)] = part
             out[lo:lo + len(part)] = np.asarray(self._log_probs(self.params, padded))[:len(part)]
+        if which is not None:
+            # Turn m of a state is turn moves[k, m] of its image under
+            # symmetry k. A state that symmetries leave as it is maps to its
+            # canonical form by several: average over them, so that the
+            # probabilities are as symmetric as the state.
+            moves = symmetries(self.cube)[2]
+            p = np.zeros_like(out)
+            for k in np.flatnonzero(which.any(axis=0)):
+                rows = np.flatnonzero(which[:, k])
+                p[rows] += np.exp(out[rows][:, moves[k]])
+            out = np.log(p / which.sum(axis=1, keepdims=True)).astype(np.float32)
         return out
 
     def weights_digest(self) -> str:
@@ -539,6 +713,28 @@ class KeySet:
         self.h, self.hi, self.lo = np.insert(self.h, at, h), np.insert(self.hi, at, hi), np.insert(self.lo, at, lo)
 
 
+def inverse_path(path):
+    """The turns that undo `path`: reversed, each turn inverted."""
+    return None if path is None else [m ^ 1 for m in reversed(path)]
+
+
+def beam_search_both(rows: np.ndarray, score, width: int, max_depth: int, clock, table=None):
+    """beam_search on each state and on its inverse state in one batch.
+
+    A solution q of the inverse state S^-1 is a path that makes S of a
+    solved cube, so q undone solves S. The two searches see different
+    states and often end at different lengths; each start keeps the
+    shorter (the state's own on a tie)."""
+    codes = piece_codes(rows)
+    both = np.concatenate([rows, code_rows(inverse_codes(codes))])
+    found = beam_search(both, score, width, max_depth, clock, table)
+    out = []
+    for direct, inverse in zip(found[:len(rows)], found[len(rows):]):
+        inverse = inverse_path(inverse)
+        out.append(inverse if direct is None or (inverse is not None and len(inverse) < len(direct)) else direct)
+    return out
+
+
 def beam_search(rows: np.ndarray, score, width: int, max_depth: int, clock, table=None):
     """Solve every start state (uint8 sticker rows) by a beam of `width` each.
 
@@ -624,3 +820,4 @@ def beam_search(rows: np.ndarray, score, width: int, max_depth: int, clock, tabl
             last = picked % 12
             beam = children[picked]
     return solutions
+

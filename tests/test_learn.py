@@ -102,6 +102,76 @@ def test_turns_on_piece_codes_are_the_turns(learn, cube):
 
 
 @pytest.mark.parametrize("cube", [2, 3])
+def test_symmetries_relabel_turns_as_the_sticker_model_does(learn, cube):
+    """The image of a state under each of the 48 symmetries is the state the
+    relabelled turns make, in the 3-D sticker model of test_exports; the 48
+    images of a random state differ, the first symmetry is the identity and
+    half of them (the mirrors) turn every face the other way round."""
+    from test_exports import model_stickers
+
+    lrn = learn.learning
+    _, _, moves = lrn.symmetries(cube)
+    rng = np.random.default_rng(40 + cube)
+    for _ in range(4):
+        turns = [int(m) for m in rng.integers(0, 12, 30)]
+        codes = lrn.piece_codes(np.array([model_stickers(turns, cube)], np.uint8))
+        images = lrn.symmetric_codes(codes, np.arange(48))[:, 0]
+        for k in range(48):
+            assert lrn.code_rows(images[k:k + 1])[0].tolist() == model_stickers([moves[k, m] for m in turns], cube)
+        assert len({bytes(i) for i in images}) == 48
+    assert moves[0].tolist() == list(range(12))
+    assert sorted((moves[:, 0] & 1).tolist()) == [0] * 24 + [1] * 24
+    assert all(sorted(r) == list(range(12)) for r in moves.tolist())
+
+
+def test_canonical_state_is_the_least_of_its_class(learn):
+    lrn = learn.learning
+    _, rows = random_cubes(3, 60, 31)
+    codes = lrn.piece_codes(rows)
+    canon, which = lrn.canonical(codes, chunk=16)            # several chunks
+    images = lrn.symmetric_codes(codes, np.arange(48))
+    assert np.array_equal(canon, images[which, np.arange(len(codes))])
+    for k in (5, 29, 47):                    # every member of a class gives the same
+        assert np.array_equal(lrn.canonical(images[k])[0], canon)
+    def key(c):                              # the key's two words, in plain Python
+        return (sum(int(v) << 5 * s for s, v in enumerate(c[:8])), sum(int(v) << 5 * s for s, v in enumerate(c[8:])))
+    for c, imgs in zip(canon, images.transpose(1, 0, 2)):
+        assert key(c) == min(key(i) for i in imgs)
+
+
+def test_a_canonical_policy_is_symmetric_and_its_data_point_home(learn):
+    """The network sees only canonical states, so each symmetric image of a
+    state gets the same turn probabilities, relabelled; and the labels of
+    canonical training data are turns in the canonical frame: after one
+    walk step, each sample turned by its label is solved."""
+    lrn = learn.learning
+    cfg = dict(learn.SETTINGS[3]["model"], cube=3, hidden=[16], canonical=True)
+    learner = learn.Learner(cfg, 0)
+    _, rows = random_cubes(3, 30, 32)
+    codes = lrn.piece_codes(rows)
+    logp = learner.log_probs(codes)
+    _, _, moves = lrn.symmetries(3)
+    for k in range(48):
+        # (equal up to the order in which tied symmetries are summed)
+        assert np.allclose(learner.log_probs(lrn.symmetric_codes(codes, [k])[0])[:, moves[k]], logp, atol=1e-6)
+    x, labels = lrn.data_chunk(dict(cfg, walkers=20, walk=1), 3, 0, learn.Clock())
+    turned = lrn.children_codes(x).reshape(len(x), 12, -1)[np.arange(len(x)), labels]
+    assert (lrn.code_rows(turned) == np.repeat(np.arange(6), 9)).all()
+    # The twelve quarter turns are one class: one canonical state, one label.
+    assert (lrn.canonical(x)[0] == x).all() and len({bytes(r) for r in x}) == 1 and len(set(labels.tolist())) == 1
+
+
+@pytest.mark.parametrize("cube", [2, 3])
+def test_inverse_states_are_made_by_the_undoing_turns(learn, cube):
+    cubes, rows = random_cubes(cube, 30, 50 + cube)
+    inverse = learn.learning.code_rows(learn.learning.inverse_codes(learn.learning.piece_codes(rows)))
+    for c, row in zip(cubes, inverse):
+        undone = type(c)()
+        undone.do_moves(" ".join(MOVE_NAMES[m] for m in learn.learning.inverse_path(history(c))))
+        assert row.tolist() == undone.to_sticker_array()
+
+
+@pytest.mark.parametrize("cube", [2, 3])
 def test_state_keys_are_exact(learn, cube):
     """Equal keys exactly when the sticker rows are equal (many repeats:
     short scrambles revisit states), and the group number separates them."""
@@ -159,16 +229,18 @@ def test_near_table_holds_every_state_by_its_distance(learn):
             assert len(back) == d and learn.check(3, path, back)
 
 
+@pytest.mark.parametrize("search", ["beam_search", "beam_search_both"])
 @pytest.mark.parametrize("cube,lengths", [(2, (0, 1, 2, 3, 4, 5, 5, 6)), (3, (0, 1, 2, 3, 4, 4))])
-def test_wide_beam_is_breadth_first(learn, cube, lengths):
+def test_wide_beam_is_breadth_first(learn, cube, lengths, search):
     """With room for every state, the beam is a breadth-first search, so it
-    finds exactly the oracle's optimal length whatever the scores say."""
+    finds exactly the oracle's optimal length whatever the scores say (and
+    so does the pair of searches on each state and its inverse)."""
     rng = np.random.default_rng(5)
     scrambles = [[int(m) for m in rng.integers(0, 12, n)] for n in lengths]
     clock = learn.Clock()
     flat = lambda rows: np.zeros((len(rows), 12), np.float32)  # noqa: E731
     rows = learn.scramble_rows(cube, scrambles, learn.MOVES)
-    found = learn.beam_search(rows, flat, 200_000, max(lengths), clock)
+    found = getattr(learn.learning, search)(rows, flat, 200_000, max(lengths), clock)
     for s, sol in zip(scrambles, found):
         assert sol is not None and learn.check(cube, s, sol)
         assert len(sol) == len(learn.oracle.solve(cube, s, log=lambda *a: None)[1])
