@@ -182,6 +182,7 @@ FORK_STREAMS = """
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+@needs_numpy
 @pytest.mark.parametrize("n", [100, 20_000], ids=["calling-thread", "pool"])
 def test_forked_children_do_not_replay_the_parents_batch_scrambles(n):
     digests = run_python(FORK_STREAMS.format(n=n)).split()
