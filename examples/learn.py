@@ -64,7 +64,7 @@ SETTINGS = {   # per cube: the network and its training, the beam widths, the se
             beam=4096, widen=(), max_depth=24),
     3: dict(model=dict(features="pieces", hidden=[1024, 512, 512], blocks=0, lr=1e-3, warmup=100,
                        decay=500, batch=1024, walk=26, walkers=1024, canonical=True),
-            beam=4096, widen=(16384,), max_depth=34, inverse=True),
+            beam=8192, widen=(16384,), max_depth=34, inverse=True),
 }
 SCRAMBLE_DEPTHS_3X3 = (5, 10, 15, 20)
 OPTIMAL_MEAN_3X3 = 20.66   # quarter turns, mean optimal length of uniformly random 3x3 states
@@ -490,7 +490,7 @@ def run(argv) -> int:
     parser.add_argument("--scrambles", type=int_at_least(1), default=100,
                         help="test scrambles (default 100; on the 3x3, per scramble depth)")
     parser.add_argument("--seed", type=int, default=0, help="seed of the model, walks and scrambles")
-    parser.add_argument("--beam", type=int_at_least(1), help="beam width per scramble (default 4096)")
+    parser.add_argument("--beam", type=int_at_least(1), help="beam width per scramble (default 4096 on the 2x2, 8192 on the 3x3)")
     parser.add_argument("--depths", default=SCRAMBLE_DEPTHS_3X3, type=int_list(0, "--depths"),
                         help="3x3 test scramble depths (default 5,10,15,20)")
     parser.add_argument("--hidden", type=int_list(1, "--hidden"),
