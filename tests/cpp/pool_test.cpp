@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -180,6 +181,21 @@ bool threads_settle_at(std::size_t expected) {
     return false;
 }
 
+// The threads the process has besides a pool's. A runtime may add a helper
+// thread of its own at the first thread start (ThreadSanitizer does), so a
+// probe thread is started and the count taken while it runs; then the probe
+// is joined and given time to leave the kernel's list (under QEMU it stays
+// a while).
+std::size_t threads_besides_the_pool() {
+    std::promise<void> counted;
+    std::thread probe([done = counted.get_future()] { done.wait(); });
+    const std::size_t with_probe = live_threads();
+    counted.set_value();
+    probe.join();
+    EXPECT_TRUE(threads_settle_at(with_probe - 1)) << live_threads() << " threads";
+    return with_probe - 1;
+}
+
 // How the thread start numbered `refuse_from` and every later one fail.
 enum class Refusal { none, again, cond_var, memory };
 
@@ -229,10 +245,7 @@ private:
 // pool throws why. Either way no other thread of the pool's is left running.
 TEST_P(PoolStart, KeepsHalfOfWhatItGotAndLeavesNoThreadBehind) {
     const StartCase& c = GetParam();
-    // ThreadSanitizer starts a helper thread of its own at the process's
-    // first thread start: start one here, so that `before` counts it.
-    std::thread([] {}).join();
-    const std::size_t before = live_threads();
+    const std::size_t before = threads_besides_the_pool();
     if (c.kept == 0) {
         try {
             Pool pool(c.requested);
