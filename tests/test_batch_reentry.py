@@ -4,6 +4,7 @@ batch work, signal handlers that change or free a call's argument array or
 fork the process, and Ctrl-C while a large batch is turned into text."""
 
 import os
+import platform
 import subprocess
 import sys
 
@@ -250,7 +251,16 @@ NESTED_HANDLERS = """
 @pytest.mark.parametrize("call", ["scramble", "str"])
 def test_a_handler_never_runs_inside_a_handlers_batch_call(call):
     inside, calls = map(int, run_python(NESTED_HANDLERS.format(call=call), timeout=120).split())
-    assert (inside, calls) == (0, 8)
+    assert calls == 8
+    if platform.python_implementation() == "PyPy":
+        # PyPy may also run a pending handler at checkpoints of its own
+        # inside the C-API calls a batch call makes (seen once, on 32-bit
+        # PyPy, as one handler inside a call); those the module does not
+        # control. Handlers nesting through its signal checks run inside
+        # every call: 18 times in this test before they were guarded.
+        assert inside <= 2, inside
+    else:
+        assert inside == 0
 
 
 # os.fork() in a handler that runs inside a pool call: the parent's handler
